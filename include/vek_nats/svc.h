@@ -1,0 +1,155 @@
+#pragma once
+
+#include <nats/nats.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vek_nats/export.h"
+#include "vek_nats/status.h"
+
+namespace vek_nats {
+
+// Parameters of connect; the service keeps a copy (m_param).
+struct NATSSvcParam {
+    std::int64_t request_timeout = 10000;  // ms, time-out of request / request_string
+    std::int32_t max_reconnect = 10;
+    std::int64_t reconnect_wait = 1000;  // ms
+    bool reserved_flag = false;          // carried along, read by nothing
+    bool send_asap = true;
+    std::int64_t recv_timeout = 10000;  // ms, time-out of recv_sync
+    bool no_error_handler = false;      // true: asynchronous errors do not reach the service
+};
+
+// One received message (or request), as handed to the caller.
+struct NATSSvcMsg {
+    std::string subject;
+    std::string data;          // payload up to its first zero byte
+    std::int32_t dataLen = 0;  // full payload length as the client reports it
+    std::int64_t recv_ts = 0;  // ms since the epoch (nats_Now) when the library took it
+    std::string inbox;         // reply subject of a request; empty for plain messages
+    std::string reply_data;    // the answer that reply() sends to inbox
+};
+
+// One subscription slot: free when subject_name is empty and subscription is null.
+struct natsSubList {
+    std::string subject_name;
+    natsSubscription* subscription = nullptr;
+};
+
+// The service core: one NATS connection with its options, statistics, five subscription slots
+// and a queue of received messages. Role classes derive from it.
+class VEK_NATS_API CNATSSvc {
+public:
+    static constexpr int SLOT_COUNT = 5;
+
+    CNATSSvc();
+    virtual ~CNATSSvc();
+    CNATSSvc(const CNATSSvc&) = delete;
+    CNATSSvc& operator=(const CNATSSvc&) = delete;
+
+    svc_status init_options(const NATSSvcParam& param);
+    svc_status init_statistic(const NATSSvcParam& param);
+    // Removes the pending limits of all five subscriptions; fails unless all five slots are used.
+    svc_status init_subscription(const NATSSvcParam& param);
+    svc_status connect(const char* urls, const NATSSvcParam& param);
+    svc_status close();
+    svc_status destroy();
+
+    // Writes traffic counters to the log: bit 0 incoming, bit 1 outgoing, bit 2 subscriptions.
+    svc_status show_stats(std::int32_t mask);
+    // Writes the NATS client's error stack of the calling thread to the log.
+    svc_status get_last_error_stack();
+
+    // bcrypt hash of `password` with work factor 12 (the integer is not used).
+    // Only the first 72 bytes of a password count. Throws std::runtime_error when hashing fails.
+    static std::string bcrypt(const std::string& password, std::int32_t unused);
+    // True when `password` matches the stored bcrypt `hash`; false on any error.
+    static bool bcrypt_valid(const std::string& password, const std::string& hash);
+
+    // Connection callbacks; the closure registered with the NATS client is the object itself.
+    static void error_callback_wrapper(natsConnection* nc, natsSubscription* sub,
+                                       natsStatus status, void* closure);
+    static void closed_callback_wrapper(natsConnection* nc, void* closure);
+    static void disconnected_callback_wrapper(natsConnection* nc, void* closure);
+    void error_callback(natsConnection* nc, natsSubscription* sub, natsStatus status, void* unused);
+    void closed_callback(natsConnection* nc, void* unused);
+    void disconnected_callback(natsConnection* nc, void* unused);
+
+    // Number of live objects in the process, guarded by m_nats_Init_mutex.
+    static std::int32_t m_nats_Init_count;
+    static std::mutex m_nats_Init_mutex;
+
+protected:
+    natsConnection* m_conn = nullptr;
+    natsOptions* m_opts = nullptr;
+    std::vector<natsSubList> m_sub_list;
+    natsStatistics* m_stats = nullptr;
+    natsStatus m_last_status = NATS_OK;
+    std::string m_urls;
+    std::vector<std::string> m_pub_subjects;
+    NATSSvcParam m_param;
+    std::deque<NATSSvcMsg> m_msg_queue;
+    std::condition_variable m_msg_cv;
+    std::mutex m_msg_mutex;
+    std::mutex m_state_mutex;
+    // Written under m_msg_mutex and m_state_mutex together, so readers holding either see them
+    // without a race and a waiter on m_msg_cv cannot miss the change.
+    bool m_conn_error = false;
+    bool m_terminate = false;
+
+    // ---- helpers shared by the role classes ----
+
+    // Index of the first slot whose subject_name equals `subject`; -1 when none (or null).
+    int find_slot(const char* subject) const;
+    // Index of the first free slot; -1 when all five are used.
+    int find_free_slot() const;
+    // Names a slot after its subscription was made, under m_msg_mutex (recv reads slots).
+    void set_slot_subject(int index, const char* subject);
+    // Forgets a slot's subscription and name under m_msg_mutex and wakes one reader.
+    void clear_slot(int index);
+
+    // Copies subject, payload text, length, receive time and (with_inbox) reply subject.
+    static void fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox);
+    // The delivery path: builds the record unlocked, appends it, wakes one reader, frees msg.
+    void queue_message(natsMsg* msg, bool with_inbox);
+
+    // A synchronous read pins its slot's subscription so that destroy() on another thread
+    // waits for it instead of releasing the handle under it. Looks the subject up under
+    // m_msg_mutex; sets *index to -1 when no slot holds it. Returns the handle or null.
+    natsSubscription* enter_sync_read(const char* subject, int* index);
+    void leave_sync_read();
+
+    // Records a status reported by a connection callback and wakes every reader.
+    void raise_conn_error(natsStatus status);
+
+    // Records a successfully published subject in the first free m_pub_subjects entry.
+    void record_published(const char* subject);
+
+    // For forwarders: true while `obj` is a live service object. The guard keeps the object
+    // from being destroyed while a callback runs on it.
+    class live_guard {
+    public:
+        explicit live_guard(const CNATSSvc* obj);
+        ~live_guard();
+        live_guard(const live_guard&) = delete;
+        live_guard& operator=(const live_guard&) = delete;
+        explicit operator bool() const { return m_alive; }
+
+    private:
+        bool m_alive;
+    };
+
+private:
+    int m_sync_readers = 0;     // guarded by m_msg_mutex
+    bool m_tearing_down = false;  // guarded by m_msg_mutex
+    std::mutex m_pub_mutex;
+    std::atomic<bool> m_pub_full{false};
+};
+
+}  // namespace vek_nats

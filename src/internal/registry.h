@@ -1,0 +1,14 @@
+#pragma once
+
+// Process-wide record of live service objects. libnats may still run a callback after the
+// handle it belongs to was destroyed; forwarders look their closure up here before touching it.
+namespace vek_nats::detail {
+
+void registry_add(const void* obj);
+// Waits until no callback is running on any object, so a removed object is never touched again.
+void registry_remove(const void* obj);
+// Takes the registry's shared lock; true when obj is live. Pair with registry_leave().
+bool registry_enter(const void* obj);
+void registry_leave();
+
+}  // namespace vek_nats::detail
