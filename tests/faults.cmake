@@ -1,0 +1,21 @@
+# Reliability under faults, load and concurrency.
+
+# Sanitizer builds run the same scenarios with smaller counts.
+set(vek_fault_slowdown 1)
+if(VEK_NATS_SANITIZE STREQUAL "address")
+    set(vek_fault_slowdown 2)
+elseif(VEK_NATS_SANITIZE STREQUAL "thread")
+    set(vek_fault_slowdown 10)
+endif()
+
+function(vek_fault_target name)
+    target_compile_definitions(${name} PRIVATE VEK_FAULT_SLOWDOWN=${vek_fault_slowdown})
+endfunction()
+
+add_executable(vek_log_writer log_writer.cpp)
+target_link_libraries(vek_log_writer PRIVATE vek_nats)
+target_compile_options(vek_log_writer PRIVATE ${VEK_NATS_WARNINGS})
+
+vek_add_test(test_log_contention test_log_contention.cpp)
+target_compile_definitions(test_log_contention PRIVATE LOG_WRITER="$<TARGET_FILE:vek_log_writer>")
+add_dependencies(test_log_contention vek_log_writer)
