@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -294,8 +295,10 @@ TEST(Forwarders, IgnoreNullAndDeadClosures) {
     LogSandbox box;
     CNATSSvc::error_callback_wrapper(nullptr, nullptr, NATS_ERR, nullptr);
     auto gone = std::make_unique<Probe>();
-    void* const dangling = gone.get();
+    // Kept as a number: the address of an object that no longer exists, never dereferenced here.
+    volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(gone.get());
     gone.reset();
+    void* const dangling = reinterpret_cast<void*>(address);
     CNATSSvc::error_callback_wrapper(nullptr, nullptr, NATS_ERR, dangling);
     CNATSSvc::closed_callback_wrapper(nullptr, dangling);
     CNATSSvc::disconnected_callback_wrapper(nullptr, dangling);
