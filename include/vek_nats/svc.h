@@ -66,10 +66,12 @@ public:
     // Writes the NATS client's error stack of the calling thread to the log.
     svc_status get_last_error_stack();
 
-    // bcrypt hash of `password` with work factor 12 (the integer is not used).
-    // Only the first 72 bytes of a password count. Throws std::runtime_error when hashing fails.
+    // bcrypt hash of `password` with work factor 12 (the integer is not used). The password is
+    // read as a C string, up to its first zero byte, and only its first 72 bytes count.
+    // Throws std::runtime_error when hashing fails.
     static std::string bcrypt(const std::string& password, std::int32_t unused);
-    // True when `password` matches the stored bcrypt `hash`; false on any error.
+    // True when `password` (read the same way) matches the stored "$2a$", "$2b$" or "$2y$" hash;
+    // false for any other hash and on any error.
     static bool bcrypt_valid(const std::string& password, const std::string& hash);
 
     // Connection callbacks; the closure registered with the NATS client is the object itself.
