@@ -4,15 +4,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
-
-extern char** environ;
 
 namespace vek_test {
 namespace {
@@ -89,15 +87,20 @@ bool NatsServer::start() {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // The server's own chatter would drown the test output.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
+    // fork+exec rather than posix_spawn: the server must not inherit the test's descriptors
+    // (a lock held by the test runner would otherwise outlive it in a leftover server).
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+            dup2(devnull, 2);  // the server's own chatter would drown the test output
+        }
+        syscall(SYS_close_range, 3u, ~0u, 0u);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
     m_pid = pid;
     const bool up = wait_until([this] {
         int status = 0;
