@@ -126,6 +126,9 @@ protected:
     // m_msg_mutex; sets *index to -1 when no slot holds it. Returns the handle or null.
     natsSubscription* enter_sync_read(const char* subject, int* index);
     void leave_sync_read();
+    // Destroys the handle of a subscription that was unsubscribed and taken out of its slot,
+    // or, while synchronous readers may still be waiting on it, once the last of them left.
+    void release_subscription(natsSubscription* sub);
 
     // Records a status reported by a connection callback and wakes every reader.
     void raise_conn_error(natsStatus status);
@@ -149,6 +152,7 @@ protected:
 
 private:
     int m_sync_readers = 0;     // guarded by m_msg_mutex
+    std::vector<natsSubscription*> m_retired;  // guarded by m_msg_mutex
     bool m_tearing_down = false;  // guarded by m_msg_mutex
     std::mutex m_pub_mutex;
     std::atomic<bool> m_pub_full{false};

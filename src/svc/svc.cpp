@@ -194,6 +194,12 @@ svc_status CNATSSvc::destroy() {
         natsStatistics_Destroy(m_stats);
         m_stats = nullptr;
     }
+    std::vector<natsSubscription*> retired;
+    {
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
+        retired.swap(m_retired);
+    }
+    for (natsSubscription* sub : retired) natsSubscription_Destroy(sub);
     for (int i = 0; i < SLOT_COUNT; ++i) {
         natsSubscription* sub = m_sub_list[i].subscription;
         if (sub != nullptr) natsSubscription_Destroy(sub);
@@ -295,12 +301,33 @@ natsSubscription* CNATSSvc::enter_sync_read(const char* subject, int* index) {
 }
 
 void CNATSSvc::leave_sync_read() {
+    std::vector<natsSubscription*> retired;
+    {
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
+        if (m_sync_readers == 1) retired.swap(m_retired);
+    }
+    // Still counted as a reader here, so destroy() keeps the connection until these are gone.
+    for (natsSubscription* sub : retired) natsSubscription_Destroy(sub);
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
         wake = --m_sync_readers == 0 && m_tearing_down;
     }
     if (wake) m_msg_cv.notify_all();
+}
+
+void CNATSSvc::release_subscription(natsSubscription* sub) {
+    if (sub == nullptr) return;
+    {
+        // The slot no longer names the handle, so no new reader can pin it; only readers
+        // counted now may still be inside the client with it.
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
+        if (m_sync_readers > 0) {
+            m_retired.push_back(sub);
+            return;
+        }
+    }
+    natsSubscription_Destroy(sub);
 }
 
 void CNATSSvc::raise_conn_error(natsStatus status) {
