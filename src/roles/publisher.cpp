@@ -1,1 +1,45 @@
 #include "vek_nats/publisher.h"
+
+#include "internal/logging.h"
+
+namespace vek_nats {
+
+CNATSPublisher::CNATSPublisher() {
+    VEK_TRACE("");
+}
+
+CNATSPublisher::~CNATSPublisher() {
+    VEK_TRACE("");
+}
+
+// Subjects and data go to the client unchecked: its status is the verdict, even for null.
+svc_status CNATSPublisher::publish(const char* subject, const void* data, int dataLen) {
+    if (m_conn == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    const natsStatus s = natsConnection_Publish(m_conn, subject, data, dataLen);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
+        return STATUS_PUBLISH;
+    }
+    record_published(subject);
+    return STATUS_OK;
+}
+
+svc_status CNATSPublisher::publish_string(const char* subject, const char* text) {
+    if (m_conn == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    const natsStatus s = natsConnection_PublishString(m_conn, subject, text);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::printable(subject),
+                     detail::printable(text));
+        return STATUS_PUBLISH_STRING;
+    }
+    record_published(subject);
+    return STATUS_OK;
+}
+
+}  // namespace vek_nats
