@@ -1,0 +1,315 @@
+#include <nats/nats.h>
+
+#include <atomic>
+
+#include "test_pubsub_support.h"
+
+namespace pubsub_test {
+namespace {
+
+using vek_nats::connection_status;
+using vek_nats::STATUS_NO_CONNECTION;
+using vek_nats::STATUS_SUBSCRIBE;
+using vek_nats::STATUS_UNSUBSCRIBE;
+
+using Subscriber = PubSubTest;
+
+TEST_F(Subscriber, RefusesWithoutConnection) {
+    Sub sub;
+    EXPECT_EQ(STATUS_NO_CONNECTION, sub.subscribe("a", nullptr, nullptr));
+    EXPECT_EQ(1u, count("subscribe", "- error: empty connection"));
+    for (int i = 0; i < vek_nats::CNATSSvc::SLOT_COUNT; ++i) EXPECT_EQ("", sub.slot(i));
+}
+
+TEST_F(Subscriber, RecvReturnsPayloadTextAndFullLength) {
+    Sub sub;
+    Pub pub;
+    connect(sub);
+    connect(pub);
+    ASSERT_EQ(0u, sub.subscribe("s.five", nullptr, nullptr));
+    ASSERT_EQ(0u, sub.subscribe("s.empty", nullptr, nullptr));
+    settle(sub);
+    log.set_trace(true);
+    const char five[] = {'a', 'b', '\0', 'c', 'd'};
+    const int64_t before = nats_Now();
+    ASSERT_EQ(0u, pub.publish("s.five", five, 5));
+    ASSERT_TRUE(queued(sub, 1));
+    ASSERT_EQ(0u, pub.publish("s.empty", nullptr, 0));
+    ASSERT_TRUE(queued(sub, 2));
+
+    NATSSvcMsg msg;
+    msg.inbox = "stale inbox";
+    msg.reply_data = "stale reply";
+    EXPECT_EQ(5u, sub.recv("s.five", msg));
+    EXPECT_EQ("s.five", msg.subject);
+    EXPECT_EQ("ab", msg.data);
+    EXPECT_EQ(5, msg.dataLen);
+    EXPECT_GE(msg.recv_ts, before);
+    EXPECT_LE(msg.recv_ts, nats_Now());
+    EXPECT_EQ("", msg.inbox);
+    EXPECT_EQ("", msg.reply_data);
+    const std::string trace =
+        format("- Received msg: s.five -> ab, recv_ts=%ld ms, queue sz=1", long(msg.recv_ts));
+    EXPECT_EQ(1u, count("recv", trace));
+
+    msg.data = "previous";
+    EXPECT_EQ(0u, sub.recv("s.empty", msg));
+    EXPECT_EQ("s.empty", msg.subject);
+    EXPECT_EQ("", msg.data);
+    EXPECT_EQ(0, msg.dataLen);
+}
+
+TEST_F(Subscriber, RecvTakesOldestRecordWhateverItsSubject) {
+    Sub sub;
+    Pub pub;
+    connect(sub);
+    connect(pub);
+    ASSERT_EQ(0u, sub.subscribe("fifo.a", nullptr, nullptr));
+    ASSERT_EQ(0u, sub.subscribe("fifo.b", nullptr, nullptr));
+    settle(sub);
+    // Different subscriptions deliver on different threads: wait for each before the next.
+    for (const char* subject : {"fifo.a", "fifo.b", "fifo.a"}) {
+        const size_t before = sub.queued();
+        ASSERT_EQ(0u, pub.publish_string(subject, subject));
+        ASSERT_TRUE(queued(sub, before + 1));
+    }
+    NATSSvcMsg msg;
+    for (const char* expected : {"fifo.a", "fifo.b", "fifo.a"}) {
+        EXPECT_EQ(6u, sub.recv("fifo.b", msg));
+        EXPECT_EQ(expected, msg.subject);
+        EXPECT_EQ(expected, msg.data);
+    }
+}
+
+TEST_F(Subscriber, FiveSlotsThenRefusalAndLowestFreeSlotReused) {
+    Sub sub;
+    connect(sub);
+    for (const char* subject : {"s0", "s1", "s2", "s3", "s4"}) {
+        EXPECT_EQ(0u, sub.subscribe(subject, nullptr, nullptr));
+    }
+    EXPECT_EQ(STATUS_SUBSCRIBE, sub.subscribe("s5", nullptr, nullptr));
+    EXPECT_EQ(1u, count("subscribe", "- error: full size subj-> s5"));
+    EXPECT_EQ(1u, count("subscribe", "- error: i= 2 subj-> s2"));
+
+    EXPECT_EQ(0u, sub.unsubscribe("s2"));
+    EXPECT_EQ("", sub.slot(2));
+    EXPECT_EQ(nullptr, sub.m_sub_list[2].subscription);
+    EXPECT_EQ(0u, sub.subscribe("s5", nullptr, nullptr));
+    EXPECT_EQ("s5", sub.slot(2));
+    EXPECT_EQ(1u, count("subscribe", "- error: i= 2 subj-> s5"));
+}
+
+TEST_F(Subscriber, SameSubjectTwiceFillsTwoSlotsFreedLowestFirst) {
+    Sub sub;
+    connect(sub);
+    ASSERT_EQ(0u, sub.subscribe("dup", nullptr, nullptr));
+    ASSERT_EQ(0u, sub.subscribe("dup", nullptr, nullptr));
+    EXPECT_EQ(0u, sub.unsubscribe("dup"));
+    EXPECT_EQ("", sub.slot(0));
+    EXPECT_EQ("dup", sub.slot(1));
+    EXPECT_EQ(0u, sub.unsubscribe("dup"));
+    EXPECT_EQ("", sub.slot(1));
+    EXPECT_EQ(STATUS_UNSUBSCRIBE, sub.unsubscribe("dup"));
+    EXPECT_EQ(1u, count("unsubscribe", "- error subj-> dup"));
+}
+
+TEST_F(Subscriber, BadSubjectsAreRefusedWithoutLosingQueuedRecords) {
+    Sub sub;
+    connect(sub);
+    sub.deliver("kept", "x");
+    const unsigned s = NATS_INVALID_SUBJECT;
+    const char* text = natsStatus_GetText(NATS_INVALID_SUBJECT);
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "with blank", "a..b"}) {
+        EXPECT_EQ(STATUS_SUBSCRIBE, sub.subscribe(bad, nullptr, nullptr));
+        EXPECT_EQ(STATUS_UNSUBSCRIBE, sub.unsubscribe(bad));
+    }
+    EXPECT_EQ(1u, count("subscribe", format("- error: (%u - %s) subj-> (null)", s, text)));
+    EXPECT_EQ(1u, count("subscribe", format("- error: (%u - %s) subj-> a..b", s, text)));
+    EXPECT_EQ(1u, count("unsubscribe", "- error subj-> (null)"));
+    for (int i = 0; i < vek_nats::CNATSSvc::SLOT_COUNT; ++i) EXPECT_EQ("", sub.slot(i));
+    EXPECT_EQ(1u, sub.queued());
+    NATSSvcMsg msg;
+    EXPECT_EQ(1u, sub.recv(nullptr, msg));  // null names no slot: takes the record
+    EXPECT_EQ("kept", msg.subject);
+    EXPECT_EQ(-1, sub.sub_index());
+}
+
+TEST_F(Subscriber, RecvOnUnknownSubjectWaitsForAnyRecord) {
+    Sub sub;  // never connected: delivery is driven by hand
+    NATSSvcMsg msg;
+    auto got = recv_async(sub, "never", msg);
+    EXPECT_FALSE(got->finishes(200ms));
+    sub.deliver("other", "abc");
+    ASSERT_TRUE(got->finishes());
+    EXPECT_EQ(3u, got->get());
+    EXPECT_EQ("other", msg.subject);
+    EXPECT_EQ(-1, sub.sub_index());
+
+    // A null closure is ignored; the message stays the caller's.
+    natsMsg* stray = nullptr;
+    ASSERT_EQ(NATS_OK, natsMsg_Create(&stray, "stray", nullptr, "x", 1));
+    Sub::onMsg_callback_wrapper(nullptr, nullptr, stray, nullptr);
+    EXPECT_EQ(0u, sub.queued());
+    natsMsg_Destroy(stray);
+}
+
+TEST_F(Subscriber, RecvEndsWhenItsSubjectIsUnsubscribed) {
+    Sub sub;
+    connect(sub);
+    ASSERT_EQ(0u, sub.subscribe("u.watched", nullptr, nullptr));
+    ASSERT_EQ(0u, sub.subscribe("u.other", nullptr, nullptr));
+    NATSSvcMsg msg;
+    msg.data = "untouched";
+    auto got = recv_async(sub, "u.watched", msg);
+    ASSERT_TRUE(vek_test::wait_until([&] { return sub.sub_index() == 0; }, 5s));
+    EXPECT_FALSE(got->finishes(100ms));
+    ASSERT_EQ(0u, sub.unsubscribe("u.watched"));
+    ASSERT_TRUE(got->finishes());
+    EXPECT_EQ(0u, got->get());
+    EXPECT_EQ("untouched", msg.data);
+    EXPECT_EQ(1u, count("recv", "- subject_name unsubscribe subj-> u.watched"));
+
+    // The freed slot stays remembered: queued records of other subjects are left alone.
+    sub.deliver("u.other", "x");
+    EXPECT_EQ(0u, sub.recv("u.watched", msg));
+    EXPECT_EQ(1u, sub.queued());
+    // Once another subject takes the slot, recv takes records again.
+    ASSERT_EQ(0u, sub.subscribe("u.new", nullptr, nullptr));
+    EXPECT_EQ("u.new", sub.slot(0));
+    EXPECT_EQ(1u, sub.recv("u.watched", msg));
+    EXPECT_EQ("u.other", msg.subject);
+}
+
+TEST_F(Subscriber, RecvWithEmptySubjectMatchesFreeSlot) {
+    Sub sub;
+    sub.deliver("q", "x");
+    NATSSvcMsg msg;
+    EXPECT_EQ(0u, sub.recv("", msg));
+    EXPECT_EQ(0, sub.sub_index());
+    EXPECT_EQ(1u, sub.queued());
+    EXPECT_EQ(1u, count("recv", "- subject_name unsubscribe subj-> "));
+}
+
+TEST_F(Subscriber, RecvEndsOnDestroyFromAnotherThread) {
+    Sub sub;
+    connect(sub);
+    ASSERT_EQ(0u, sub.subscribe("d.a", nullptr, nullptr));
+    NATSSvcMsg msg;
+    auto first = recv_async(sub, "d.a", msg);
+    NATSSvcMsg msg2;
+    auto second = recv_async(sub, "d.b", msg2);
+    EXPECT_FALSE(first->finishes(200ms));
+    sub.destroy();
+    ASSERT_TRUE(first->finishes());
+    ASSERT_TRUE(second->finishes());
+    EXPECT_EQ(0u, first->get());
+    EXPECT_EQ(0u, second->get());
+    EXPECT_EQ(1u, count("recv", "- oops: terminate, subj-> d.a"));
+    EXPECT_EQ(1u, count("recv", "- oops: terminate, subj-> d.b"));
+    // Terminated for good, even with a record queued.
+    sub.deliver("d.a", "x");
+    EXPECT_EQ(0u, sub.recv("d.a", msg));
+    EXPECT_EQ(1u, sub.queued());
+}
+
+TEST_F(Subscriber, ConnectionErrorEndsEveryRecvAndKeepsQueue) {
+    Sub sub;
+    NATSSvcMsg msg;
+    auto waiting = recv_async(sub, "e", msg);
+    EXPECT_FALSE(waiting->finishes(100ms));
+    Sub::error_callback_wrapper(nullptr, nullptr, NATS_SLOW_CONSUMER, &sub);
+    ASSERT_TRUE(waiting->finishes());
+    EXPECT_EQ(connection_status(NATS_SLOW_CONSUMER), waiting->get());
+
+    sub.deliver("e", "x");
+    Sub::error_callback_wrapper(nullptr, nullptr, NATS_CONNECTION_CLOSED, &sub);
+    msg.data = "untouched";
+    EXPECT_EQ(0x910E0705u, sub.recv("e", msg));
+    EXPECT_EQ("untouched", msg.data);
+    EXPECT_EQ(1u, sub.queued());
+    EXPECT_EQ(1u, count("recv", "- error: (5 - 0x910E0705) subj-> e"));
+}
+
+TEST_F(Subscriber, KilledServerWithoutReconnectEndsRecv) {
+    param.max_reconnect = 0;
+    Sub sub;
+    connect(sub);
+    ASSERT_EQ(0u, sub.subscribe("k", nullptr, nullptr));
+    NATSSvcMsg msg;
+    auto got = recv_async(sub, "k", msg);
+    EXPECT_FALSE(got->finishes(100ms));
+    const auto killed = std::chrono::steady_clock::now();
+    server.kill_hard();
+    ASSERT_TRUE(got->finishes());
+    const auto waited = std::chrono::steady_clock::now() - killed;
+    EXPECT_EQ(connection_status(NATS_NO_SERVER), got->get());
+    EXPECT_LT(waited, 2s);
+    ASSERT_EQ(1u, lines("disconnected_callback").size());
+    EXPECT_EQ(0u, lines("disconnected_callback")[0].rfind("- error: (6 - ", 0));
+    ASSERT_TRUE(vek_test::wait_until([&] { return lines("closed_callback").size() == 1; }, 5s));
+    EXPECT_EQ(0u, lines("closed_callback")[0].rfind("- error: (6 - ", 0));
+}
+
+TEST_F(Subscriber, KilledServerWithReconnectKeepsRecvWorking) {
+    param.max_reconnect = -1;
+    param.reconnect_wait = 50;
+    Sub sub;
+    connect(sub);
+    ASSERT_EQ(0u, sub.subscribe("r", nullptr, nullptr));
+    server.kill_hard();
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(vek_test::wait_until(
+        [&] { return natsConnection_Status(sub.m_conn) == NATS_CONN_STATUS_CONNECTED; }, 10s));
+    Pub pub;
+    connect(pub);
+    // The subscription is re-sent on reconnect, but may land a moment after the status flips.
+    ASSERT_TRUE(vek_test::wait_until(
+        [&] {
+            pub.publish_string("r", "back");
+            return sub.queued() > 0;
+        },
+        5s));
+    NATSSvcMsg msg;
+    EXPECT_EQ(4u, sub.recv("r", msg));
+    EXPECT_EQ("back", msg.data);
+    EXPECT_TRUE(lines("disconnected_callback").empty());
+    EXPECT_TRUE(lines("error_callback").empty());
+}
+
+TEST_F(Subscriber, CallerHandlerGetsMessagesInsteadOfQueue) {
+    Sub sub;
+    Pub pub;
+    connect(sub);
+    connect(pub);
+    std::atomic<int> handled{0};
+    const natsMsgHandler count_and_free = [](natsConnection*, natsSubscription*, natsMsg* m,
+                                             void* closure) {
+        ++*static_cast<std::atomic<int>*>(closure);
+        natsMsg_Destroy(m);
+    };
+    ASSERT_EQ(0u, sub.subscribe("h.own", count_and_free, &handled));
+    ASSERT_EQ(0u, sub.subscribe("h.queue", nullptr, &handled));  // closure ignored
+    settle(sub);
+    NATSSvcMsg msg;
+    auto got = recv_async(sub, "h.own", msg);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(0u, pub.publish_string("h.own", "mine"));
+    ASSERT_TRUE(vek_test::wait_until([&] { return handled == 3; }, 5s));
+    EXPECT_FALSE(got->finishes(100ms));
+    EXPECT_EQ(0u, sub.queued());
+    ASSERT_EQ(0u, pub.publish_string("h.queue", "queued"));
+    ASSERT_TRUE(got->finishes());
+    EXPECT_EQ(6u, got->get());
+    EXPECT_EQ("h.queue", msg.subject);
+    EXPECT_EQ(3, handled.load());
+}
+
+TEST_F(Subscriber, TracesConstructionAndDestructionOnlyWhileSwitched) {
+    { Sub quiet; }
+    log.set_trace(true);
+    { Sub traced; }
+    EXPECT_EQ((std::vector<std::string>{""}), lines("CNATSSubscriber"));
+    EXPECT_EQ((std::vector<std::string>{""}), lines("~CNATSSubscriber"));
+}
+
+}  // namespace
+}  // namespace pubsub_test
