@@ -1,0 +1,277 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <nats/nats.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+extern char** environ;
+
+namespace bench {
+namespace {
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+bool port_accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+// Waits for pid to end, at most timeout_ms; returns its wait status or -1.
+int reap(pid_t pid, std::int64_t timeout_ms) {
+    int status = -1;
+    const bool gone = wait_for(
+        [&] {
+            const pid_t r = waitpid(pid, &status, WNOHANG);
+            return r == pid || (r < 0 && errno == ECHILD);
+        },
+        timeout_ms);
+    return gone ? status : -1;
+}
+
+pid_t spawn(const std::vector<std::string>& args, bool quiet) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+std::string self_path() {
+    char buf[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+std::int64_t wall_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+Measure failed(std::string why) {
+    Measure m;
+    m.error = std::move(why);
+    return m;
+}
+
+Measure Stopwatch::finish(std::int64_t count) const {
+    return finish_span(count, m_wall, wall_ns());
+}
+
+Measure Stopwatch::finish_span(std::int64_t count, std::int64_t first, std::int64_t last) const {
+    Measure m;
+    const std::int64_t cpu = cpu_ns() - m_cpu;
+    if (count <= 0 || last <= first) return failed("nothing measured");
+    m.ok = true;
+    m.value = static_cast<double>(count) * 1e9 / static_cast<double>(last - first);
+    m.cpu_per_msg = static_cast<double>(cpu) / static_cast<double>(count);
+    return m;
+}
+
+Spread spread_of(std::vector<double> values) {
+    Spread s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    s.median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    s.min = values.front();
+    s.max = values.back();
+    return s;
+}
+
+double percentile(std::vector<double> samples, double q) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const double rank = std::ceil(q * static_cast<double>(samples.size()));
+    const size_t index = rank < 1 ? 0 : static_cast<size_t>(rank) - 1;
+    return samples[std::min(index, samples.size() - 1)];
+}
+
+Measure measure_requests(std::int64_t n, const std::function<bool()>& request) {
+    // Warm-up: the first request of a connection sets up its reply subscription.
+    for (int i = 0; i < 50; ++i) {
+        if (!request()) return failed("warm-up request failed");
+    }
+    std::vector<double> samples;
+    samples.reserve(static_cast<size_t>(n));
+    const std::int64_t cpu0 = cpu_ns();
+    const std::int64_t start = wall_ns();
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t t0 = wall_ns();
+        if (!request()) return failed("request " + std::to_string(i) + " failed");
+        samples.push_back(static_cast<double>(wall_ns() - t0) / 1000.0);
+    }
+    const std::int64_t elapsed = wall_ns() - start;
+    Measure m;
+    m.ok = n > 0 && elapsed > 0;
+    m.p50_us = percentile(samples, 0.50);
+    m.p90_us = percentile(samples, 0.90);
+    m.p99_us = percentile(samples, 0.99);
+    m.value = m.p50_us;
+    m.per_second = static_cast<double>(n) * 1e9 / static_cast<double>(elapsed);
+    m.cpu_per_msg = static_cast<double>(cpu_ns() - cpu0) / static_cast<double>(n);
+    return m;
+}
+
+long rss_bytes() {
+    FILE* f = fopen("/proc/self/statm", "r");
+    if (f == nullptr) return -1;
+    long size = 0, resident = 0;
+    const int n = fscanf(f, "%ld %ld", &size, &resident);
+    fclose(f);
+    return n == 2 ? resident * sysconf(_SC_PAGESIZE) : -1;
+}
+
+void trim_heap() {
+    malloc_trim(0);
+}
+
+bool wait_for(const std::function<bool()>& pred, std::int64_t timeout_ms) {
+    const std::int64_t deadline = wall_ns() + timeout_ms * 1000000;
+    while (!pred()) {
+        if (wall_ns() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool Server::start(const std::string& binary) {
+    // A floods-then-drains benchmark must not be cut off as a slow consumer: the server may
+    // hold far more for a subscriber than its defaults allow.
+    char conf[] = "/tmp/vek_nats_bench_XXXXXX";
+    const int fd = mkstemp(conf);
+    if (fd < 0) return false;
+    const char text[] = "max_pending: 1073741824\nwrite_deadline: \"60s\"\n";
+    const bool written =
+        write(fd, text, sizeof(text) - 1) == static_cast<ssize_t>(sizeof(text) - 1);
+    close(fd);
+    bool up = false;
+    for (int attempt = 0; written && attempt < 3 && !up; ++attempt) {
+        m_port = free_port();
+        m_pid = spawn({binary, "-c", conf, "-a", "127.0.0.1", "-p", std::to_string(m_port)}, true);
+        if (m_pid < 0) break;
+        wait_for(
+            [this] {
+                int status = 0;
+                if (waitpid(m_pid, &status, WNOHANG) == m_pid) {  // died at start: port taken?
+                    m_pid = -1;
+                    return true;
+                }
+                return port_accepts(m_port);
+            },
+            10000);
+        up = m_pid > 0 && port_accepts(m_port);
+        if (!up) stop();
+    }
+    unlink(conf);
+    return up;
+}
+
+void Server::stop() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGTERM);
+    if (reap(m_pid, 5000) == -1) {
+        kill(m_pid, SIGKILL);
+        reap(m_pid, 5000);
+    }
+    m_pid = -1;
+}
+
+std::string Server::url() const {
+    return "nats://127.0.0.1:" + std::to_string(m_port);
+}
+
+bool Feeder::start(const std::string& url, const char* subject, std::int64_t count, int size) {
+    wait();
+    m_ok = false;
+    m_pid = spawn(
+        {self_path(), "--feed", url, subject, std::to_string(count), std::to_string(size)}, false);
+    return m_pid > 0;
+}
+
+bool Feeder::wait() {
+    if (m_pid <= 0) return m_ok;
+    const int status = reap(m_pid, 600000);
+    if (status == -1) {
+        kill(m_pid, SIGKILL);
+        reap(m_pid, 5000);
+    }
+    m_ok = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    m_pid = -1;
+    return m_ok;
+}
+
+int run_feeder(const char* url, const char* subject, std::int64_t count, int size) {
+    natsOptions* opts = nullptr;
+    natsConnection* nc = nullptr;
+    natsStatus s = natsOptions_Create(&opts);
+    if (s == NATS_OK) s = natsOptions_SetURL(opts, url);
+    // Batched writes: the feeder must outrun every reader it feeds.
+    if (s == NATS_OK) s = natsOptions_SetSendAsap(opts, false);
+    if (s == NATS_OK) s = natsConnection_Connect(&nc, opts);
+    const std::string payload(static_cast<size_t>(size), 'x');
+    for (std::int64_t i = 0; s == NATS_OK && i < count; ++i) {
+        s = natsConnection_Publish(nc, subject, payload.data(), size);
+    }
+    if (s == NATS_OK) s = natsConnection_FlushTimeout(nc, 120000);
+    if (s != NATS_OK) fprintf(stderr, "feeder: %u - %s\n", s, natsStatus_GetText(s));
+    natsConnection_Destroy(nc);
+    natsOptions_Destroy(opts);
+    nats_Close();
+    return s == NATS_OK ? 0 : 1;
+}
+
+}  // namespace bench

@@ -1,0 +1,310 @@
+// The ceiling: the same work done with libnats alone.
+#include <nats/nats.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cases.h"
+
+namespace bench {
+namespace {
+
+// Time allowed for `count` messages to arrive: generous, a shared machine stalls.
+std::int64_t arrival_timeout_ms(std::int64_t count) {
+    return 30000 + count / 20;
+}
+
+std::string nats_error(const char* what, natsStatus s) {
+    return std::string(what) + ": " + std::to_string(s) + " - " + natsStatus_GetText(s);
+}
+
+// One raw connection with its options; released in reverse order.
+class RawConn {
+public:
+    RawConn() = default;
+    ~RawConn() {
+        natsConnection_Destroy(m_nc);
+        natsOptions_Destroy(m_opts);
+    }
+    RawConn(const RawConn&) = delete;
+    RawConn& operator=(const RawConn&) = delete;
+
+    natsStatus open(const std::string& url, bool asap) {
+        natsStatus s = natsOptions_Create(&m_opts);
+        if (s == NATS_OK) s = natsOptions_SetURL(m_opts, url.c_str());
+        if (s == NATS_OK) s = natsOptions_SetSendAsap(m_opts, asap);
+        if (s == NATS_OK) s = natsConnection_Connect(&m_nc, m_opts);
+        return s;
+    }
+    natsConnection* nc() const { return m_nc; }
+
+private:
+    natsOptions* m_opts = nullptr;
+    natsConnection* m_nc = nullptr;
+};
+
+class RawSub {
+public:
+    ~RawSub() { natsSubscription_Destroy(m_sub); }
+    natsSubscription** out() { return &m_sub; }
+    natsSubscription* get() const { return m_sub; }
+
+private:
+    natsSubscription* m_sub = nullptr;
+};
+
+// The wrapper's record, rebuilt with plain members so the raw side does the same copying.
+struct Record {
+    std::string subject;
+    std::string data;
+    std::int32_t dataLen = 0;
+    std::int64_t recv_ts = 0;
+    std::string inbox;
+    std::string reply_data;
+};
+
+struct CountState {
+    std::atomic<std::int64_t> received{0};
+    std::atomic<std::int64_t> first{0}, last{0};
+    std::int64_t target = 0;
+};
+
+void count_cb(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* state = static_cast<CountState*>(closure);
+    const std::int64_t n = state->received.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (n == 1) state->first.store(wall_ns(), std::memory_order_relaxed);
+    if (n == state->target) state->last.store(wall_ns(), std::memory_order_release);
+    natsMsg_Destroy(msg);
+}
+
+struct DequeState {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Record> queue;
+    bool stop = false;
+};
+
+void deque_cb(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* state = static_cast<DequeState*>(closure);
+    Record rec;
+    const char* subject = natsMsg_GetSubject(msg);
+    const char* data = natsMsg_GetData(msg);
+    rec.dataLen = natsMsg_GetDataLength(msg);
+    if (subject != nullptr) rec.subject.assign(subject);
+    if (data != nullptr) {
+        rec.data.assign(data, strnlen(data, static_cast<size_t>(rec.dataLen)));
+    }
+    rec.recv_ts = nats_Now();
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->queue.push_back(std::move(rec));
+    }
+    state->cv.notify_one();
+    natsMsg_Destroy(msg);
+}
+
+void reply_cb(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
+    const char* reply = natsMsg_GetReply(msg);
+    if (reply != nullptr) natsConnection_PublishString(nc, reply, REPLY_TEXT);
+    natsMsg_Destroy(msg);
+}
+
+// Requests REQUEST_TEXT n times on REQ_SUBJECT, then sends STOP_TEXT.
+Measure run_raw_requests(natsConnection* nc, std::int64_t n) {
+    Measure m = measure_requests(n, [nc] {
+        natsMsg* reply = nullptr;
+        const natsStatus s =
+            natsConnection_RequestString(&reply, nc, REQ_SUBJECT, REQUEST_TEXT, 5000);
+        natsMsg_Destroy(reply);
+        return s == NATS_OK;
+    });
+    natsMsg* reply = nullptr;
+    natsConnection_RequestString(&reply, nc, REQ_SUBJECT, STOP_TEXT, 5000);
+    natsMsg_Destroy(reply);
+    return m;
+}
+
+}  // namespace
+
+Measure raw_publish(const std::string& url, int size, bool asap, std::int64_t count) {
+    RawConn conn;
+    natsStatus s = conn.open(url, asap);
+    if (s != NATS_OK) return failed(nats_error("connect", s));
+    const std::vector<char> payload(static_cast<size_t>(size), 'x');
+    Stopwatch watch;
+    for (std::int64_t i = 0; i < count && s == NATS_OK; ++i) {
+        s = natsConnection_Publish(conn.nc(), PUB_SUBJECT, payload.data(), size);
+    }
+    if (s == NATS_OK) s = natsConnection_FlushTimeout(conn.nc(), 60000);
+    if (s != NATS_OK) return failed(nats_error("publish", s));
+    return watch.finish(count);
+}
+
+Measure raw_queue_count(const std::string& url, std::int64_t count) {
+    RawConn conn;
+    RawSub sub;
+    CountState state;
+    state.target = count;
+    natsStatus s = conn.open(url, false);
+    if (s == NATS_OK)
+        s = natsConnection_Subscribe(sub.out(), conn.nc(), QUEUE_SUBJECT, count_cb, &state);
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub.get(), -1, -1);
+    if (s == NATS_OK) s = natsConnection_Flush(conn.nc());
+    if (s != NATS_OK) return failed(nats_error("subscribe", s));
+    Stopwatch watch;
+    Feeder feeder;
+    if (!feeder.start(url, QUEUE_SUBJECT, count, 16)) return failed("feeder did not start");
+    const bool all = wait_for([&] { return state.last.load(std::memory_order_acquire) != 0; },
+                              arrival_timeout_ms(count));
+    Measure m = watch.finish_span(count - 1, state.first.load(), state.last.load());
+    natsSubscription_Unsubscribe(sub.get());
+    if (!feeder.wait()) return failed("feeder failed");
+    if (!all)
+        return failed("received " + std::to_string(state.received.load()) + " of " +
+                      std::to_string(count));
+    return m;
+}
+
+Measure raw_queue_deque(const std::string& url, std::int64_t count) {
+    RawConn conn;
+    RawSub sub;
+    DequeState state;
+    natsStatus s = conn.open(url, false);
+    if (s == NATS_OK)
+        s = natsConnection_Subscribe(sub.out(), conn.nc(), QUEUE_SUBJECT, deque_cb, &state);
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub.get(), -1, -1);
+    if (s == NATS_OK) s = natsConnection_Flush(conn.nc());
+    if (s != NATS_OK) return failed(nats_error("subscribe", s));
+
+    std::int64_t taken = 0, first = 0, last = 0;
+    bool bad = false;
+    std::atomic<bool> done{false};
+    Stopwatch watch;
+    std::thread reader([&] {
+        Record out;
+        for (; taken < count; ++taken) {
+            {
+                std::unique_lock<std::mutex> lock(state.mutex);
+                state.cv.wait(lock, [&] { return !state.queue.empty() || state.stop; });
+                if (state.queue.empty()) break;
+                out = std::move(state.queue.front());
+                state.queue.pop_front();
+            }
+            if (out.dataLen != 16) bad = true;
+            if (taken == 0) first = wall_ns();
+        }
+        last = wall_ns();
+        done = true;
+    });
+    Feeder feeder;
+    const bool fed = feeder.start(url, QUEUE_SUBJECT, count, 16) && feeder.wait();
+    if (fed) wait_for([&] { return done.load(); }, arrival_timeout_ms(count));
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.stop = true;  // ends a reader that waits for messages that will not come
+    }
+    state.cv.notify_all();
+    reader.join();
+    natsSubscription_Unsubscribe(sub.get());
+    if (!fed) return failed("feeder failed");
+    if (taken != count || bad) {
+        return failed("took " + std::to_string(taken) + " of " + std::to_string(count));
+    }
+    return watch.finish_span(count - 1, first, last);
+}
+
+Measure raw_next_msg(const std::string& url, std::int64_t count) {
+    RawConn conn;
+    RawSub sub;
+    natsStatus s = conn.open(url, false);
+    if (s == NATS_OK) s = natsConnection_SubscribeSync(sub.out(), conn.nc(), SYNC_SUBJECT);
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub.get(), -1, -1);
+    if (s == NATS_OK) s = natsConnection_Flush(conn.nc());
+    if (s != NATS_OK) return failed(nats_error("subscribe", s));
+    Stopwatch watch;
+    Feeder feeder;
+    if (!feeder.start(url, SYNC_SUBJECT, count, 16)) return failed("feeder did not start");
+    std::int64_t first = 0, taken = 0;
+    for (; taken < count; ++taken) {
+        natsMsg* msg = nullptr;
+        s = natsSubscription_NextMsg(&msg, sub.get(), 10000);
+        if (s != NATS_OK) break;
+        natsMsg_Destroy(msg);
+        if (taken == 0) first = wall_ns();
+    }
+    const std::int64_t last = wall_ns();
+    if (!feeder.wait()) return failed("feeder failed");
+    if (taken != count) return failed(nats_error("NextMsg", s) + " after " + std::to_string(taken));
+    return watch.finish_span(count - 1, first, last);
+}
+
+Measure raw_request_callback(const std::string& url, bool asap, std::int64_t n) {
+    RawConn server, client;
+    RawSub sub;
+    natsStatus s = server.open(url, asap);
+    if (s == NATS_OK)
+        s = natsConnection_Subscribe(sub.out(), server.nc(), REQ_SUBJECT, reply_cb, nullptr);
+    if (s == NATS_OK) s = natsConnection_Flush(server.nc());
+    if (s == NATS_OK) s = client.open(url, asap);
+    if (s != NATS_OK) return failed(nats_error("set-up", s));
+    return run_raw_requests(client.nc(), n);
+}
+
+Measure raw_request_next_msg(const std::string& url, bool asap, std::int64_t n) {
+    RawConn server, client;
+    RawSub sub;
+    natsStatus s = server.open(url, asap);
+    if (s == NATS_OK) s = natsConnection_SubscribeSync(sub.out(), server.nc(), REQ_SUBJECT);
+    if (s == NATS_OK) s = natsConnection_Flush(server.nc());
+    if (s == NATS_OK) s = client.open(url, asap);
+    if (s != NATS_OK) return failed(nats_error("set-up", s));
+    std::thread replier([&] {
+        for (;;) {
+            natsMsg* msg = nullptr;
+            if (natsSubscription_NextMsg(&msg, sub.get(), 10000) != NATS_OK) return;
+            const bool stop = strcmp(natsMsg_GetData(msg), STOP_TEXT) == 0;
+            natsConnection_PublishString(server.nc(), natsMsg_GetReply(msg), REPLY_TEXT);
+            natsMsg_Destroy(msg);
+            if (stop) return;
+        }
+    });
+    Measure m = run_raw_requests(client.nc(), n);
+    replier.join();
+    return m;
+}
+
+Measure raw_memory(const std::string& url, std::int64_t count) {
+    RawConn conn;
+    RawSub sub;
+    natsStatus s = conn.open(url, false);
+    if (s == NATS_OK) s = natsConnection_SubscribeSync(sub.out(), conn.nc(), MEM_SUBJECT);
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub.get(), -1, -1);
+    if (s == NATS_OK) s = natsConnection_Flush(conn.nc());
+    if (s != NATS_OK) return failed(nats_error("subscribe", s));
+    trim_heap();
+    const long before = rss_bytes();
+    Stopwatch watch;
+    Feeder feeder;
+    if (!feeder.start(url, MEM_SUBJECT, count, 16)) return failed("feeder did not start");
+    int pending = 0;
+    const bool all = wait_for(
+        [&] {
+            natsSubscription_GetPending(sub.get(), &pending, nullptr);
+            return pending >= count;
+        },
+        arrival_timeout_ms(count));
+    Measure m = watch.finish(count);
+    trim_heap();
+    const long after = rss_bytes();
+    if (!feeder.wait()) return failed("feeder failed");
+    if (!all) return failed("pending " + std::to_string(pending) + " of " + std::to_string(count));
+    m.value = static_cast<double>(after - before) / static_cast<double>(count);
+    return m;
+}
+
+}  // namespace bench

@@ -1,0 +1,269 @@
+// The same work as raw_cases.cpp, done through the wrapper's role classes.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "cases.h"
+#include "vek_nats/vek_nats.h"
+
+namespace bench {
+namespace {
+
+using vek_nats::NATSSvcMsg;
+using vek_nats::NATSSvcParam;
+using vek_nats::svc_status;
+
+constexpr const char* SWITCH_FILE = "/tmp/vek_nats_debug";
+// Every status code lies above any payload length a receive can return.
+constexpr svc_status LOWEST_STATUS_CODE = 0x910E0000;
+
+std::int64_t arrival_timeout_ms(std::int64_t count) {
+    return 30000 + count / 20;
+}
+
+NATSSvcParam param_with(bool asap) {
+    NATSSvcParam p;
+    p.send_asap = asap;
+    return p;
+}
+
+std::string status_error(const char* what, svc_status s) {
+    char buf[160];
+    snprintf(buf, sizeof(buf), "%s: 0x%08X (%s)", what, s, vek_nats::status_text(s));
+    return buf;
+}
+
+// Flushing is not part of the wrapper's interface, but both sides of a comparison must end
+// with everything on the wire (publish) or the subscription known to the server (receive).
+bool flush(natsConnection* nc, std::int64_t ms) {
+    return nc != nullptr && natsConnection_FlushTimeout(nc, ms) == NATS_OK;
+}
+
+class BenchPublisher : public vek_nats::CNATSPublisher {
+public:
+    bool flush_all() { return flush(m_conn, 60000); }
+};
+
+class BenchSubscriber : public vek_nats::CNATSSubscriber {
+public:
+    bool flush_all() { return flush(m_conn, 10000); }
+    // init_subscription only works on a full slot table; the benchmark uses one slot.
+    bool remove_limits(int slot) {
+        natsSubscription* sub = m_sub_list[static_cast<size_t>(slot)].subscription;
+        return sub != nullptr && natsSubscription_SetPendingLimits(sub, -1, -1) == NATS_OK;
+    }
+    size_t queued() {
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
+        return m_msg_queue.size();
+    }
+};
+
+class BenchReplier : public vek_nats::CNATSReplier {
+public:
+    bool flush_all() { return flush(m_conn, 10000); }
+};
+
+bool is_payload(svc_status r, const NATSSvcMsg& msg) {
+    return r == 16 && msg.dataLen == 16 && msg.data.size() == 16;
+}
+
+// Serves requests until STOP_TEXT (answered too) or a failure of the receive call.
+template <typename Receive>
+void serve(BenchReplier& rep, Receive receive) {
+    NATSSvcMsg msg;
+    for (;;) {
+        const svc_status r = receive(msg);
+        if (r == 0 || r >= LOWEST_STATUS_CODE) return;
+        msg.reply_data = REPLY_TEXT;
+        rep.reply(REQ_SUBJECT, msg);
+        if (msg.data == STOP_TEXT) return;
+    }
+}
+
+Measure run_vek_requests(const std::string& url, bool asap, std::int64_t n, BenchReplier& rep,
+                         std::thread& server) {
+    vek_nats::CNATSRequestor req;
+    Measure m;
+    const svc_status s = req.connect(url.c_str(), param_with(asap));
+    if (s != 0) {
+        m = failed(status_error("requestor connect", s));
+    } else {
+        NATSSvcMsg reply;
+        m = measure_requests(
+            n, [&] { return req.request_string(REQ_SUBJECT, REQUEST_TEXT, reply) == 0; });
+        if (req.request_string(REQ_SUBJECT, STOP_TEXT, reply) == 0) {
+            server.join();
+            return m;
+        }
+    }
+    rep.destroy();  // wakes a server that never got its stop request
+    server.join();
+    return m;
+}
+
+}  // namespace
+
+Measure vek_publish(const std::string& url, int size, bool asap, std::int64_t count) {
+    BenchPublisher pub;
+    svc_status s = pub.connect(url.c_str(), param_with(asap));
+    if (s != 0) return failed(status_error("connect", s));
+    const std::vector<char> payload(static_cast<size_t>(size), 'x');
+    Stopwatch watch;
+    for (std::int64_t i = 0; i < count && s == 0; ++i) {
+        s = pub.publish(PUB_SUBJECT, payload.data(), size);
+    }
+    if (s != 0) return failed(status_error("publish", s));
+    if (!pub.flush_all()) return failed("flush failed");
+    return watch.finish(count);
+}
+
+Measure vek_queue_recv(const std::string& url, std::int64_t count) {
+    BenchSubscriber sub;
+    svc_status s = sub.connect(url.c_str(), param_with(false));
+    if (s == 0) s = sub.subscribe(QUEUE_SUBJECT, nullptr, nullptr);
+    if (s != 0) return failed(status_error("subscribe", s));
+    if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
+
+    std::int64_t taken = 0, first = 0, last = 0;
+    bool bad = false;
+    std::atomic<bool> done{false};
+    Stopwatch watch;
+    std::thread reader([&] {
+        NATSSvcMsg msg;
+        for (; taken < count; ++taken) {
+            const svc_status r = sub.recv(QUEUE_SUBJECT, msg);
+            if (!is_payload(r, msg)) {
+                bad = r != 0;  // 0: ended by destroy below
+                break;
+            }
+            if (taken == 0) first = wall_ns();
+        }
+        last = wall_ns();
+        done = true;
+    });
+    Feeder feeder;
+    const bool fed = feeder.start(url, QUEUE_SUBJECT, count, 16) && feeder.wait();
+    if (fed) wait_for([&] { return done.load(); }, arrival_timeout_ms(count));
+    if (!done) sub.destroy();  // ends a reader that waits for messages that will not come
+    reader.join();
+    if (!fed) return failed("feeder failed");
+    if (taken != count || bad) {
+        return failed("took " + std::to_string(taken) + " of " + std::to_string(count));
+    }
+    return watch.finish_span(count - 1, first, last);
+}
+
+Measure vek_recv_sync(const std::string& url, std::int64_t count) {
+    BenchSubscriber sub;
+    svc_status s = sub.connect(url.c_str(), param_with(false));
+    if (s == 0) s = sub.subscribe_sync(SYNC_SUBJECT);
+    if (s != 0) return failed(status_error("subscribe_sync", s));
+    if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
+    Stopwatch watch;
+    Feeder feeder;
+    if (!feeder.start(url, SYNC_SUBJECT, count, 16)) return failed("feeder did not start");
+    NATSSvcMsg msg;
+    std::int64_t first = 0, taken = 0;
+    svc_status r = 0;
+    for (; taken < count; ++taken) {
+        r = sub.recv_sync(SYNC_SUBJECT, msg);
+        if (!is_payload(r, msg)) break;
+        if (taken == 0) first = wall_ns();
+    }
+    const std::int64_t last = wall_ns();
+    if (!feeder.wait()) return failed("feeder failed");
+    if (taken != count) {
+        return failed(status_error("recv_sync", r) + " after " + std::to_string(taken));
+    }
+    return watch.finish_span(count - 1, first, last);
+}
+
+Measure vek_request_recv(const std::string& url, bool asap, std::int64_t n) {
+    BenchReplier rep;
+    svc_status s = rep.connect(url.c_str(), param_with(asap));
+    if (s == 0) s = rep.subscribe(REQ_SUBJECT, nullptr, nullptr);
+    if (s != 0) return failed(status_error("replier subscribe", s));
+    if (!rep.flush_all()) return failed("replier flush failed");
+    std::thread server(
+        [&] { serve(rep, [&](NATSSvcMsg& msg) { return rep.recv(REQ_SUBJECT, msg); }); });
+    return run_vek_requests(url, asap, n, rep, server);
+}
+
+Measure vek_request_recv_sync(const std::string& url, bool asap, std::int64_t n) {
+    BenchReplier rep;
+    svc_status s = rep.connect(url.c_str(), param_with(asap));
+    if (s == 0) s = rep.subscribe_sync(REQ_SUBJECT);
+    if (s != 0) return failed(status_error("replier subscribe_sync", s));
+    if (!rep.flush_all()) return failed("replier flush failed");
+    std::thread server(
+        [&] { serve(rep, [&](NATSSvcMsg& msg) { return rep.recv_sync(REQ_SUBJECT, msg); }); });
+    return run_vek_requests(url, asap, n, rep, server);
+}
+
+Measure vek_memory(const std::string& url, std::int64_t count) {
+    BenchSubscriber sub;
+    svc_status s = sub.connect(url.c_str(), param_with(false));
+    if (s == 0) s = sub.subscribe(MEM_SUBJECT, nullptr, nullptr);
+    if (s != 0) return failed(status_error("subscribe", s));
+    if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
+    trim_heap();
+    const long before = rss_bytes();
+    Stopwatch watch;
+    Feeder feeder;
+    if (!feeder.start(url, MEM_SUBJECT, count, 16)) return failed("feeder did not start");
+    const bool all = wait_for([&] { return sub.queued() >= static_cast<size_t>(count); },
+                              arrival_timeout_ms(count));
+    Measure m = watch.finish(count);
+    trim_heap();
+    const long after = rss_bytes();
+    if (!feeder.wait()) return failed("feeder failed");
+    if (!all)
+        return failed("queued " + std::to_string(sub.queued()) + " of " + std::to_string(count));
+    m.value = static_cast<double>(after - before) / static_cast<double>(count);
+    return m;
+}
+
+TraceGate measure_trace_gate(std::int64_t n) {
+    TraceGate g;
+    if (access(SWITCH_FILE, F_OK) == 0) {
+        g.error = std::string(SWITCH_FILE) + " exists: tracing is on, the gate cannot be measured";
+        return g;
+    }
+// The shape of the queue recv's trace record, with its arguments.
+#define TRACE_RECORD "%s(%d)- Received msg: %s -> %.*s, recv_ts=%ld ms, queue sz=%zu"
+    const char* data = "xxxxxxxxxxxxxxxx";
+    const long ts = static_cast<long>(nats_Now());
+    const auto per_call = [n](std::int64_t start) {
+        return static_cast<double>(wall_ns() - start) / static_cast<double>(n);
+    };
+
+    std::int64_t t = wall_ns();
+    for (std::int64_t i = 0; i < n; ++i) {
+        vek_nats::log_dump(1, 0, TRACE_RECORD, "recv", 123, QUEUE_SUBJECT, 16, data, ts,
+                           static_cast<size_t>(i));
+    }
+    g.gated_ns = per_call(t);
+
+    int misses = 0;
+    t = wall_ns();
+    for (std::int64_t i = 0; i < n; ++i) misses += access(SWITCH_FILE, F_OK) != 0;
+    g.access_ns = per_call(t);
+
+    char record[4096];
+    volatile int sink = 0;
+    t = wall_ns();
+    for (std::int64_t i = 0; i < n; ++i) {
+        sink = sink + snprintf(record, sizeof(record), TRACE_RECORD, "recv", 123, QUEUE_SUBJECT, 16,
+                               data, ts, static_cast<size_t>(i));
+    }
+    g.format_ns = per_call(t);
+#undef TRACE_RECORD
+    g.ok = misses == n;
+    if (!g.ok) g.error = "the switch file appeared during the measurement";
+    return g;
+}
+
+}  // namespace bench

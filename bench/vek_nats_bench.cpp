@@ -1,0 +1,420 @@
+// Side-by-side benchmark of vek_nats against raw libnats on one server, in one run: each
+// case runs its raw and wrapper variants back to back, alternating which goes first, over
+// several repetitions, and the table shows medians, their spread and CPU time per message.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cases.h"
+#include "harness.h"
+#include "vek_nats/vek_nats.h"
+
+namespace {
+
+using bench::Measure;
+
+struct Options {
+    std::string server_url;  // empty: start a private nats-server
+    std::string server_binary = "/usr/sbin/nats-server";
+    int reps = 5;
+    std::int64_t count = 1000000;       // queue and recv_sync messages
+    std::int64_t pub_count = 2000000;   // publishes with send_asap=false
+    std::int64_t asap_count = 100000;   // publishes with send_asap=true
+    std::int64_t requests = 10000;      // timed requests per run
+    std::int64_t mem_count = 1000000;   // messages left unread
+    std::int64_t trace_count = 200000;  // gated trace records
+    bool reqrep_asap = vek_nats::NATSSvcParam{}.send_asap;
+    std::string cases = "publish,queue,sync,reqrep,memory,trace";
+    std::string side;  // runs only variants whose name starts with it (for profiling)
+};
+
+void usage(FILE* out) {
+    fprintf(out,
+            "usage: vek_nats_bench [options]\n"
+            "  --server URL         use this NATS server instead of starting one\n"
+            "  --nats-server PATH   server binary to start (default /usr/sbin/nats-server,\n"
+            "                       or $NATS_SERVER_BIN)\n"
+            "  --reps N             repetitions per case (default 5)\n"
+            "  --count N            messages for queue recv and recv_sync (default 1000000)\n"
+            "  --pub-count N        publishes with send_asap=false (default 2000000)\n"
+            "  --asap-count N       publishes with send_asap=true (default 100000)\n"
+            "  --requests N         timed requests per request/reply run (default 10000)\n"
+            "  --mem-count N        messages queued unread for the memory case (default 1000000)\n"
+            "  --trace-count N      gated trace records timed (default 200000)\n"
+            "  --reqrep-asap 0|1    send_asap of both request/reply sides (default: the\n"
+            "                       NATSSvcParam default)\n"
+            "  --cases LIST         comma list of publish,queue,sync,reqrep,memory,trace\n"
+            "  --side NAME          run only the variants whose name starts with NAME (raw, vek,\n"
+            "                       raw-deque, ...), for a profiler; prints no table\n");
+}
+
+bool parse_count(const char* text, std::int64_t min, std::int64_t* out) {
+    char* end = nullptr;
+    const long long v = strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || v < min) return false;
+    *out = v;
+    return true;
+}
+
+bool parse(int argc, char** argv, Options& o) {
+    if (const char* env = getenv("NATS_SERVER_BIN"); env != nullptr && *env != '\0') {
+        o.server_binary = env;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            exit(0);
+        }
+        if (i + 1 >= argc) return false;
+        const char* v = argv[++i];
+        std::int64_t n = 0;
+        if (a == "--server") {
+            o.server_url = v;
+        } else if (a == "--nats-server") {
+            o.server_binary = v;
+        } else if (a == "--cases") {
+            o.cases = v;
+        } else if (a == "--side") {
+            o.side = v;
+        } else if (a == "--reqrep-asap" && (strcmp(v, "0") == 0 || strcmp(v, "1") == 0)) {
+            o.reqrep_asap = v[0] == '1';
+        } else if (a == "--reps" && parse_count(v, 1, &n)) {
+            o.reps = static_cast<int>(n);
+        } else if (a == "--count" && parse_count(v, 2, &n)) {
+            o.count = n;
+        } else if (a == "--pub-count" && parse_count(v, 1, &n)) {
+            o.pub_count = n;
+        } else if (a == "--asap-count" && parse_count(v, 1, &n)) {
+            o.asap_count = n;
+        } else if (a == "--requests" && parse_count(v, 1, &n)) {
+            o.requests = n;
+        } else if (a == "--mem-count" && parse_count(v, 1, &n)) {
+            o.mem_count = n;
+        } else if (a == "--trace-count" && parse_count(v, 1, &n)) {
+            o.trace_count = n;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool wanted(const Options& o, const char* name) {
+    const std::string list = "," + o.cases + ",";
+    return list.find("," + std::string(name) + ",") != std::string::npos;
+}
+
+struct Variant {
+    Variant(std::string n, std::function<Measure()> r) : name(std::move(n)), run(std::move(r)) {}
+    std::string name;
+    std::function<Measure()> run;
+    std::vector<Measure> results;
+    std::string error;
+};
+
+// Variants of one case, run in turn within each repetition.
+struct Group {
+    std::string name;
+    std::vector<Variant> variants;
+    bool ok() const {
+        for (const Variant& v : variants) {
+            if (!v.error.empty()) return false;
+        }
+        return true;
+    }
+};
+
+void run_group(Group& g, int reps, const std::string& side) {
+    if (!side.empty()) {
+        std::vector<Variant> kept;
+        for (Variant& v : g.variants) {
+            if (v.name.compare(0, side.size(), side) == 0) kept.push_back(std::move(v));
+        }
+        g.variants = std::move(kept);
+    }
+    const size_t n = g.variants.size();
+    for (int rep = 0; rep < reps && g.ok(); ++rep) {
+        fprintf(stderr, "%s, repetition %d/%d:", g.name.c_str(), rep + 1, reps);
+        // Rotating the start makes every variant go first in turn.
+        for (size_t k = 0; k < n; ++k) {
+            Variant& v = g.variants[(k + static_cast<size_t>(rep)) % n];
+            Measure m = v.run();
+            if (!m.ok) {
+                v.error = m.error.empty() ? "failed" : m.error;
+                fprintf(stderr, " %s FAILED (%s)", v.name.c_str(), v.error.c_str());
+                break;
+            }
+            fprintf(stderr, " %s %.4g", v.name.c_str(), m.value);
+            v.results.push_back(m);
+        }
+        fprintf(stderr, "\n");
+    }
+}
+
+enum class Metric { Rate, P50, P90, P99, PerSecond, Bytes };
+
+double pick(const Measure& m, Metric k) {
+    switch (k) {
+        case Metric::P50:
+            return m.p50_us;
+        case Metric::P90:
+            return m.p90_us;
+        case Metric::P99:
+            return m.p99_us;
+        case Metric::PerSecond:
+            return m.per_second;
+        default:
+            return m.value;
+    }
+}
+
+enum class Goal { None, RatioAtLeast, RatioAtMost, VekAtMost };
+
+struct Row {
+    Row(std::string l, const Group* g, size_t r, size_t v, Metric m, Goal go = Goal::None,
+        double b = 0, bool cpu = true)
+        : label(std::move(l)),
+          group(g),
+          raw(r),
+          vek(v),
+          metric(m),
+          goal(go),
+          bound(b),
+          show_cpu(cpu) {}
+    std::string label;
+    const Group* group;
+    size_t raw, vek;  // variant indexes
+    Metric metric;
+    Goal goal;
+    double bound;
+    bool show_cpu;
+};
+
+std::string format_value(double v, Metric k) {
+    char buf[64];
+    switch (k) {
+        case Metric::Rate:
+        case Metric::PerSecond:
+            if (v >= 1e6) {
+                snprintf(buf, sizeof(buf), "%.3f M/s", v / 1e6);
+            } else {
+                snprintf(buf, sizeof(buf), "%.1f k/s", v / 1e3);
+            }
+            break;
+        case Metric::Bytes:
+            snprintf(buf, sizeof(buf), "%.0f B", v);
+            break;
+        default:
+            snprintf(buf, sizeof(buf), "%.1f us", v);
+            break;
+    }
+    return buf;
+}
+
+std::string cell(const bench::Spread& s, Metric k) {
+    char buf[96];
+    snprintf(buf, sizeof(buf), "%s ±%.0f%%", format_value(s.median, k).c_str(), s.relative() * 100);
+    return buf;
+}
+
+std::string cpu_cell(const std::vector<Measure>& runs) {
+    std::vector<double> cpu;
+    for (const Measure& m : runs) cpu.push_back(m.cpu_per_msg / 1000.0);
+    const bench::Spread s = bench::spread_of(cpu);
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%.3f us ±%.0f%%", s.median, s.relative() * 100);
+    return buf;
+}
+
+void print_row(const Row& r) {
+    const Variant& raw = r.group->variants[r.raw];
+    const Variant& vek = r.group->variants[r.vek];
+    if (!r.group->ok()) {
+        const std::string why =
+            !raw.error.empty() ? raw.name + ": " + raw.error : vek.name + ": " + vek.error;
+        printf("%-40s FAILED  %s\n", r.label.c_str(), why.c_str());
+        return;
+    }
+    std::vector<double> a, b;
+    for (const Measure& m : raw.results) a.push_back(pick(m, r.metric));
+    for (const Measure& m : vek.results) b.push_back(pick(m, r.metric));
+    const bench::Spread sa = bench::spread_of(a), sb = bench::spread_of(b);
+    const double ratio = sa.median != 0 ? sb.median / sa.median : 0;
+    char target[48] = "";
+    switch (r.goal) {
+        case Goal::RatioAtLeast:
+            snprintf(target, sizeof(target), ">= %.2f %s", r.bound,
+                     ratio >= r.bound ? "met" : "MISSED");
+            break;
+        case Goal::RatioAtMost:
+            snprintf(target, sizeof(target), "<= %.2f %s", r.bound,
+                     ratio <= r.bound ? "met" : "MISSED");
+            break;
+        case Goal::VekAtMost:
+            snprintf(target, sizeof(target), "<= %.0f B %s", r.bound,
+                     sb.median <= r.bound ? "met" : "MISSED");
+            break;
+        case Goal::None:
+            break;
+    }
+    printf("%-40s %-18s %-18s %6.3f  %-16s %-16s %s\n", r.label.c_str(), cell(sa, r.metric).c_str(),
+           cell(sb, r.metric).c_str(), ratio, r.show_cpu ? cpu_cell(raw.results).c_str() : "",
+           r.show_cpu ? cpu_cell(vek.results).c_str() : "", target);
+}
+
+int run_bench(const Options& o) {
+    // Keeps the wrapper's process-wide count above zero while raw connections exist: the
+    // last wrapper object to go closes the NATS client library for the whole process.
+    vek_nats::CNATSPublisher anchor;
+
+    bench::Server server;
+    std::string url = o.server_url;
+    if (url.empty()) {
+        if (!server.start(o.server_binary)) {
+            fprintf(stderr, "cannot start %s\n", o.server_binary.c_str());
+            return 1;
+        }
+        url = server.url();
+    }
+
+    std::vector<Group> groups;
+    std::vector<Row> rows;
+    // Groups never move once rows point at them.
+    groups.reserve(16);
+    auto add = [&groups](Group g) -> const Group* {
+        groups.push_back(std::move(g));
+        return &groups.back();
+    };
+
+    if (wanted(o, "publish")) {
+        for (const int size : {16, 1024}) {
+            for (const bool asap : {false, true}) {
+                const std::int64_t n = asap ? o.asap_count : o.pub_count;
+                char label[64];
+                snprintf(label, sizeof(label), "publish %s, send_asap=%s",
+                         size == 16 ? "16 B" : "1 KiB", asap ? "true" : "false");
+                const Group* g =
+                    add({label,
+                         {{"raw", [=] { return bench::raw_publish(url, size, asap, n); }},
+                          {"vek", [=] { return bench::vek_publish(url, size, asap, n); }}}});
+                rows.emplace_back(Row{label, g, 0, 1, Metric::Rate, Goal::RatioAtLeast, 0.95});
+            }
+        }
+    }
+    if (wanted(o, "queue")) {
+        const std::int64_t n = o.count;
+        const Group* g = add({"queue recv, 16 B",
+                              {{"raw-deque", [=] { return bench::raw_queue_deque(url, n); }},
+                               {"raw-count", [=] { return bench::raw_queue_count(url, n); }},
+                               {"vek", [=] { return bench::vek_queue_recv(url, n); }}}});
+        rows.emplace_back(Row{"queue recv vs callback copying to deque", g, 0, 2, Metric::Rate,
+                              Goal::RatioAtLeast, 0.90});
+        rows.emplace_back(Row{"queue recv vs counting callback", g, 1, 2, Metric::Rate});
+    }
+    if (wanted(o, "sync")) {
+        const std::int64_t n = o.count;
+        const Group* g = add({"recv_sync, 16 B",
+                              {{"raw", [=] { return bench::raw_next_msg(url, n); }},
+                               {"vek", [=] { return bench::vek_recv_sync(url, n); }}}});
+        rows.emplace_back(
+            Row{"recv_sync vs NextMsg", g, 0, 1, Metric::Rate, Goal::RatioAtLeast, 0.95});
+    }
+    if (wanted(o, "reqrep")) {
+        const std::int64_t n = o.requests;
+        const bool asap = o.reqrep_asap;
+        const Group* q =
+            add({"request/reply via recv",
+                 {{"raw-cb", [=] { return bench::raw_request_callback(url, asap, n); }},
+                  {"vek", [=] { return bench::vek_request_recv(url, asap, n); }}}});
+        const Group* s =
+            add({"request/reply via recv_sync",
+                 {{"raw-next", [=] { return bench::raw_request_next_msg(url, asap, n); }},
+                  {"vek", [=] { return bench::vek_request_recv_sync(url, asap, n); }}}});
+        for (const auto& [g, how] : {std::pair{q, "recv+reply"}, std::pair{s, "recv_sync+reply"}}) {
+            const std::string base = std::string("req/rep ") + how;
+            rows.emplace_back(Row{base + " p50", g, 0, 1, Metric::P50, Goal::RatioAtMost, 1.10});
+            rows.emplace_back(Row{base + " p90", g, 0, 1, Metric::P90, Goal::None, 0, false});
+            rows.emplace_back(Row{base + " p99", g, 0, 1, Metric::P99, Goal::None, 0, false});
+            rows.emplace_back(
+                Row{base + " requests/s", g, 0, 1, Metric::PerSecond, Goal::None, 0, false});
+        }
+    }
+    if (wanted(o, "memory")) {
+        const std::int64_t n = o.mem_count;
+        const Group* g = add({"memory, 16 B queued unread",
+                              {{"raw", [=] { return bench::raw_memory(url, n); }},
+                               {"vek", [=] { return bench::vek_memory(url, n); }}}});
+        rows.emplace_back(
+            Row{"bytes per queued 16 B message", g, 0, 1, Metric::Bytes, Goal::VekAtMost, 256});
+    }
+
+    for (Group& g : groups) run_group(g, o.reps, o.side);
+    if (!o.side.empty()) {
+        bool ok = true;
+        for (const Group& g : groups) ok = ok && g.ok();
+        return ok ? 0 : 1;
+    }
+
+    bench::TraceGate gate;
+    if (wanted(o, "trace")) gate = bench::measure_trace_gate(o.trace_count);
+    server.stop();
+
+    printf("vek_nats benchmark: server %s%s, libnats %s, %ld CPUs\n", url.c_str(),
+           o.server_url.empty() ? " (started for this run)" : "", nats_GetVersion(),
+           sysconf(_SC_NPROCESSORS_ONLN));
+    printf("%d repetitions per case, raw and vek_nats alternating; medians, ±: half the range\n",
+           o.reps);
+    printf(
+        "counts: publish %lld (send_asap=true: %lld), queue/recv_sync %lld, requests %lld, "
+        "memory %lld\n",
+        static_cast<long long>(o.pub_count), static_cast<long long>(o.asap_count),
+        static_cast<long long>(o.count), static_cast<long long>(o.requests),
+        static_cast<long long>(o.mem_count));
+    printf(
+        "NATSSvcParam default send_asap=%s; request/reply runs with send_asap=%s on both sides\n",
+        vek_nats::NATSSvcParam{}.send_asap ? "true" : "false", o.reqrep_asap ? "true" : "false");
+    printf(
+        "ratio = vek_nats / raw; CPU = user+sys of the whole measuring process per message "
+        "(per request for req/rep)\n");
+    printf(
+        "memory: RSS growth after malloc_trim; raw = messages pending in a sync subscription\n\n");
+    printf("%-40s %-18s %-18s %6s  %-16s %-16s %s\n", "case", "raw", "vek_nats", "ratio",
+           "CPU/msg raw", "CPU/msg vek", "target");
+    for (const Row& r : rows) print_row(r);
+
+    bool ok = true;
+    for (const Group& g : groups) ok = ok && g.ok();
+    if (wanted(o, "trace")) {
+        if (gate.ok) {
+            printf(
+                "\ntrace record with the switch file absent: %.0f ns per record (access(2) on the "
+                "switch file alone: %.0f ns; formatting the record, skipped: %.0f ns)\n",
+                gate.gated_ns, gate.access_ns, gate.format_ns);
+        } else {
+            printf("\ntrace record gate: not measured (%s)\n", gate.error.c_str());
+        }
+    }
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 6 && strcmp(argv[1], "--feed") == 0) {
+        std::int64_t count = 0, size = 0;
+        if (!parse_count(argv[4], 1, &count) || !parse_count(argv[5], 0, &size)) return 2;
+        return bench::run_feeder(argv[2], argv[3], count, static_cast<int>(size));
+    }
+    Options o;
+    if (!parse(argc, argv, o)) {
+        usage(stderr);
+        return 2;
+    }
+    return run_bench(o);
+}
