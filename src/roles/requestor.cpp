@@ -1,1 +1,60 @@
 #include "vek_nats/requestor.h"
+
+#include "internal/logging.h"
+
+namespace vek_nats {
+
+CNATSRequestor::CNATSRequestor() {
+    VEK_TRACE("");
+}
+
+CNATSRequestor::~CNATSRequestor() {
+    VEK_TRACE("");
+}
+
+svc_status CNATSRequestor::request(const char* subject, const void* data, int dataLen,
+                                   NATSSvcMsg& reply) {
+    if (m_conn == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    natsMsg* msg = nullptr;
+    // libnats 3.4 copies dataLen bytes from a null payload instead of refusing it.
+    const natsStatus s =
+        data == nullptr && dataLen > 0
+            ? NATS_INVALID_ARG
+            : natsConnection_Request(&msg, m_conn, subject, data, dataLen, m_param.request_timeout);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
+        return STATUS_REQUEST;
+    }
+    // Only subject, data, dataLen and recv_ts: inbox and reply_data stay the caller's.
+    fill_record(reply, msg, false);
+    VEK_TRACE("- Received reply: %s -> %.*s", reply.subject.c_str(), reply.dataLen,
+              reply.data.c_str());
+    natsMsg_Destroy(msg);
+    return STATUS_OK;
+}
+
+svc_status CNATSRequestor::request_string(const char* subject, const char* text,
+                                          NATSSvcMsg& reply) {
+    if (m_conn == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    natsMsg* msg = nullptr;
+    const natsStatus s =
+        natsConnection_RequestString(&msg, m_conn, subject, text, m_param.request_timeout);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::printable(subject),
+                     detail::printable(text));
+        return STATUS_REQUEST_STRING;
+    }
+    fill_record(reply, msg, false);
+    VEK_TRACE("- Received reply: %s -> %.*s", reply.subject.c_str(), reply.dataLen,
+              reply.data.c_str());
+    natsMsg_Destroy(msg);
+    return STATUS_OK;
+}
+
+}  // namespace vek_nats
