@@ -1,0 +1,57 @@
+// Answers requests on one subject.
+//
+//   replier <url> <subject> [count]
+//
+// Every request is answered with "echo: " followed by its text. With a count the program
+// stops after that many requests; without one it serves until it is killed.
+#include <cstdio>
+#include <cstdlib>
+
+#include "vek_nats/vek_nats.h"
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s <url> <subject> [count]\n", argv[0]);
+        return 2;
+    }
+    const char* url = argv[1];
+    const char* subject = argv[2];
+    const long count = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
+
+    vek_nats::CNATSReplier replier;
+    vek_nats::NATSSvcParam param;
+    vek_nats::svc_status s = replier.connect(url, param);
+    if (s != vek_nats::STATUS_OK) {
+        std::fprintf(stderr, "connect %s: 0x%08X %s\n", url, s, vek_nats::status_text(s));
+        return 1;
+    }
+    // A null handler sends the requests to the replier's own queue, read by recv below.
+    s = replier.subscribe(subject, nullptr, nullptr);
+    if (s != vek_nats::STATUS_OK) {
+        std::fprintf(stderr, "subscribe %s: 0x%08X %s\n", subject, s, vek_nats::status_text(s));
+        return 1;
+    }
+    std::printf("ready: %s on %s\n", subject, url);
+    std::fflush(stdout);
+
+    for (long served = 0; count == 0 || served < count; ++served) {
+        vek_nats::NATSSvcMsg msg;
+        // recv returns the payload length, or a code of 0x910E0700 and above when the
+        // connection reported an error.
+        s = replier.recv(subject, msg);
+        if (s >= vek_nats::STATUS_CONNECTION_BASE) {
+            std::fprintf(stderr, "recv: 0x%08X\n", s);
+            return 1;
+        }
+        std::printf("request: %s\n", msg.data.c_str());
+        std::fflush(stdout);
+
+        msg.reply_data = "echo: " + msg.data;
+        s = replier.reply(subject, msg);
+        if (s != vek_nats::STATUS_OK) {
+            std::fprintf(stderr, "reply: 0x%08X %s\n", s, vek_nats::status_text(s));
+            return 1;
+        }
+    }
+    return 0;
+}
