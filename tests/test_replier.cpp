@@ -1,0 +1,225 @@
+#include <atomic>
+#include <thread>
+
+#include "test_reqrep_util.h"
+
+namespace reqrep_test {
+namespace {
+
+using vek_nats::CNATSRequestor;
+using ReplierQueue = ReqRepTest;
+
+// Serves one request from the queue with "pong:" + its text; returns recv's result.
+vek_nats::svc_status serve_one(Replier& rep, const char* subject, NATSSvcMsg& msg) {
+    const vek_nats::svc_status got = rep.recv(subject, msg);
+    if (got >= vek_nats::STATUS_CONNECTION_BASE || msg.inbox.empty()) return got;
+    msg.reply_data = "pong:" + msg.data;
+    EXPECT_EQ(vek_nats::STATUS_OK, rep.reply(subject, msg));
+    return got;
+}
+
+TEST_F(ReplierQueue, SubscribeNeedsAConnectionAndAFreeSlot) {
+    Replier rep;
+    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, rep.subscribe("s0", nullptr, nullptr));
+    EXPECT_TRUE(log.has("subscribe(") && log.has("- error: empty connection"));
+    connect(rep);
+
+    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE, rep.subscribe(nullptr, nullptr, nullptr));
+    EXPECT_TRUE(log.has("- error: (15 - "));
+    for (int i = 0; i < vek_nats::CNATSSvc::SLOT_COUNT; ++i) {
+        const std::string subject = "s" + std::to_string(i);
+        ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe(subject.c_str(), nullptr, nullptr));
+        EXPECT_TRUE(rep.holds_slot(i, subject));
+        EXPECT_TRUE(log.has("subject_name = " + subject));
+    }
+    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE, rep.subscribe("s5", nullptr, nullptr));
+    EXPECT_EQ(1u, log.count("- error: full size subj-> s5"));
+}
+
+TEST_F(ReplierQueue, RecvThenReplyAnswersTheRequestor) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
+    rep.flush();
+    CNATSRequestor req;
+    connect(req);
+    log.set_trace(true);
+
+    auto asked = std::async(std::launch::async, [&] {
+        NATSSvcMsg answer;
+        const vek_nats::svc_status s = req.request_string("svc", "ping", answer);
+        return s == vek_nats::STATUS_OK ? answer.data : "failed";
+    });
+    NATSSvcMsg msg;
+    msg.reply_data = "stale";
+    EXPECT_EQ(4u, rep.recv("svc", msg));
+    EXPECT_EQ("svc", msg.subject);
+    EXPECT_EQ("ping", msg.data);
+    EXPECT_EQ("", msg.reply_data);  // recv hands over the queued record whole
+    EXPECT_EQ(0u, msg.inbox.rfind("_INBOX.", 0)) << msg.inbox;
+    msg.reply_data = "pong";
+    EXPECT_EQ(vek_nats::STATUS_OK, rep.reply("svc", msg));
+    EXPECT_EQ("pong", asked.get());
+
+    EXPECT_TRUE(log.has("Received msg  : svc -> ping, recv_ts="));
+    EXPECT_TRUE(log.has("Received inbox: " + msg.inbox));
+    EXPECT_TRUE(log.has("Sending  inbox: " + msg.inbox + " -> pong"));
+}
+
+TEST_F(ReplierQueue, QueueHandsOutOldestFirstWithPayloadBytesAndInbox) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
+    rep.flush();
+    Peer peer;
+    connect(peer);
+    log.set_trace(true);
+    peer.send("svc", std::string("ab\0cd", 5));
+    peer.send("svc", "", "reply.here");
+    ASSERT_TRUE(vek_test::wait_until([&] { return rep.queued() == 2; }));
+
+    NATSSvcMsg first;
+    EXPECT_EQ(5u, rep.recv("other", first));
+    EXPECT_EQ("ab", first.data);
+    EXPECT_EQ(5, first.dataLen);
+    EXPECT_EQ("", first.inbox);
+    NATSSvcMsg second;
+    second.data = "before";
+    EXPECT_EQ(0u, rep.recv("svc", second));
+    EXPECT_EQ("svc", second.subject);
+    EXPECT_EQ("", second.data);
+    EXPECT_EQ("reply.here", second.inbox);
+    EXPECT_TRUE(log.has("queue sz=1"));
+    EXPECT_TRUE(log.has("queue sz=0"));
+}
+
+TEST_F(ReplierQueue, SubjectSubscribedTwiceQueuesOneRequestTwice) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("dup", nullptr, nullptr));
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("dup", nullptr, nullptr));
+    rep.flush();
+    EXPECT_TRUE(rep.holds_slot(0, "dup") && rep.holds_slot(1, "dup"));
+    Peer peer;
+    connect(peer);
+    peer.send("dup", "once", "r");
+    ASSERT_TRUE(vek_test::wait_until([&] { return rep.queued() == 2; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(2u, rep.queued());
+}
+
+TEST_F(ReplierQueue, OnlyTheLibraryHandlerQueues) {
+    Replier rep;
+    connect(rep);
+    std::atomic<int> own{0};
+    auto count = [](natsConnection*, natsSubscription*, natsMsg* m, void* c) {
+        ++*static_cast<std::atomic<int>*>(c);
+        natsMsg_Destroy(m);
+    };
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("own", count, &own));
+    // A closure without a handler is ignored: the library's handler gets the object.
+    int ignored = 0;
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("lib", nullptr, &ignored));
+    rep.flush();
+    Peer peer;
+    connect(peer);
+    peer.send("own", "a");
+    peer.send("lib", "b");
+    ASSERT_TRUE(vek_test::wait_until([&] { return own.load() == 1 && rep.queued() == 1; }));
+
+    // A forwarder without closure leaves the message to its owner.
+    natsMsg* m = nullptr;
+    ASSERT_EQ(NATS_OK, natsMsg_Create(&m, "lib", nullptr, "c", 1));
+    Replier::onMsg_callback_wrapper(nullptr, nullptr, m, nullptr);
+    EXPECT_STREQ("lib", natsMsg_GetSubject(m));
+    natsMsg_Destroy(m);
+    EXPECT_EQ(1u, rep.queued());
+    EXPECT_EQ(0, ignored);
+}
+
+TEST_F(ReplierQueue, ConnectionErrorWinsOverQueuedRequestsAndTermination) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
+    rep.flush();
+    Peer peer;
+    connect(peer);
+    peer.send("svc", "1", "r");
+    peer.send("svc", "2", "r");
+    ASSERT_TRUE(vek_test::wait_until([&] { return rep.queued() == 2; }));
+
+    vek_nats::CNATSSvc::error_callback_wrapper(nullptr, nullptr, NATS_IO_ERROR, &rep);
+    NATSSvcMsg msg;
+    msg.data = "mine";
+    EXPECT_EQ(0x910E0703u, rep.recv("svc", msg));
+    rep.destroy();
+    EXPECT_EQ(0x910E0703u, rep.recv("svc", msg));
+    EXPECT_EQ("mine", msg.data);
+    EXPECT_EQ(2u, rep.queued());
+    EXPECT_EQ(2u, log.count("- error: (3 - 0x910E0703) subj-> svc"));
+}
+
+TEST_F(ReplierQueue, DestroyFromAnotherThreadEndsBlockedRecv) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
+    NATSSvcMsg msg;
+    msg.data = "mine";
+    auto blocked = std::async(std::launch::async, [&] { return rep.recv("svc", msg); });
+    EXPECT_FALSE(ready_within(blocked, 300ms));
+
+    rep.destroy();
+    ASSERT_TRUE(ready_within(blocked, 5s));
+    EXPECT_EQ(0u, blocked.get());
+    EXPECT_EQ("mine", msg.data);
+    EXPECT_EQ(1u, log.count("- oops: terminate, subj-> svc"));
+
+    // Termination is for good, also after connecting and subscribing again.
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
+    auto again = std::async(std::launch::async, [&] { return rep.recv("svc", msg); });
+    ASSERT_TRUE(ready_within(again, 2s));
+    EXPECT_EQ(0u, again.get());
+}
+
+TEST_F(ReplierQueue, ServingThreadsShareOneQueueAndEachRequestIsAnsweredOnce) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
+    rep.flush();
+    std::atomic<int> served{0};
+    auto serve = [&] {
+        for (;;) {
+            NATSSvcMsg msg;
+            if (serve_one(rep, "svc", msg) == 0) return;  // terminated
+            ++served;
+        }
+    };
+    std::thread a(serve), b(serve);
+
+    CNATSRequestor req;
+    connect(req);
+    std::atomic<int> matched{0};
+    auto ask = [&](int t) {
+        for (int k = 0; k < 25; ++k) {
+            const std::string text = std::to_string(t) + ":" + std::to_string(k);
+            NATSSvcMsg answer;
+            if (req.request_string("svc", text.c_str(), answer) == 0 &&
+                answer.data == "pong:" + text)
+                ++matched;
+        }
+    };
+    std::thread c(ask, 1), d(ask, 2);
+    c.join();
+    d.join();
+    EXPECT_EQ(50, matched.load());
+    // Every reply has returned before destroy takes the connection away.
+    EXPECT_TRUE(vek_test::wait_until([&] { return served.load() == 50; }));
+    rep.destroy();
+    a.join();
+    b.join();
+    EXPECT_EQ(50, served.load());
+}
+
+}  // namespace
+}  // namespace reqrep_test

@@ -1,0 +1,127 @@
+#include <thread>
+
+#include "test_reqrep_util.h"
+
+namespace reqrep_test {
+namespace {
+
+using vek_nats::CNATSRequestor;
+using ReplierSync = ReqRepTest;
+using Clock = std::chrono::steady_clock;
+
+TEST_F(ReplierSync, SubscribeSyncNeedsAConnectionAndAFreeSlot) {
+    Replier rep;
+    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, rep.subscribe_sync("s0"));
+    connect(rep);
+    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE_SYNC, rep.subscribe_sync(nullptr));
+    EXPECT_TRUE(log.has("- error: (15 - "));
+    for (int i = 0; i < vek_nats::CNATSSvc::SLOT_COUNT; ++i) {
+        const std::string subject = "s" + std::to_string(i);
+        ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe_sync(subject.c_str()));
+        EXPECT_TRUE(rep.holds_slot(i, subject));
+    }
+    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE_SYNC, rep.subscribe_sync("s5"));
+    EXPECT_EQ(1u, log.count("- error: full size subj-> s5"));
+    // Success writes nothing: the three lines are the three failures.
+    EXPECT_EQ(3u, log.count("subscribe_sync("));
+}
+
+TEST_F(ReplierSync, RecvSyncThenReplyAnswersAndKeepsCallersReplyData) {
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe_sync("svc"));
+    rep.flush();
+    CNATSRequestor req;
+    connect(req);
+    log.set_trace(true);
+
+    auto asked = std::async(std::launch::async, [&] {
+        NATSSvcMsg answer;
+        const vek_nats::svc_status s = req.request_string("svc", "ping", answer);
+        return s == vek_nats::STATUS_OK ? answer.data : "failed";
+    });
+    NATSSvcMsg msg;
+    msg.reply_data = "kept";
+    const int64_t before = nats_Now();
+    EXPECT_EQ(4u, rep.recv_sync("svc", msg));
+    EXPECT_EQ("svc", msg.subject);
+    EXPECT_EQ("ping", msg.data);
+    EXPECT_EQ("kept", msg.reply_data);
+    EXPECT_GE(msg.recv_ts, before);
+    EXPECT_EQ(0u, msg.inbox.rfind("_INBOX.", 0)) << msg.inbox;
+    EXPECT_EQ(vek_nats::STATUS_OK, rep.reply("svc", msg));
+    EXPECT_EQ("kept", asked.get());
+    EXPECT_TRUE(log.has("recv_sync("));
+    EXPECT_TRUE(log.has("Received msg  : svc -> ping, recv_ts="));
+    EXPECT_TRUE(log.has("Sending  inbox: " + msg.inbox + " -> kept"));
+}
+
+TEST_F(ReplierSync, RecvSyncWithoutSubscriptionOrMessageFails) {
+    param.recv_timeout = 300;
+    Replier rep;
+    connect(rep);
+    NATSSvcMsg msg;
+    msg.data = "mine";
+    EXPECT_EQ(vek_nats::STATUS_NO_SUBSCRIPTION, rep.recv_sync("svc", msg));
+    EXPECT_EQ(vek_nats::STATUS_NO_SUBSCRIPTION, rep.recv_sync(nullptr, msg));
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe_sync("svc"));
+    // The empty subject finds a free slot, which has no subscription.
+    EXPECT_EQ(vek_nats::STATUS_NO_SUBSCRIPTION, rep.recv_sync("", msg));
+    EXPECT_EQ(3u, log.count("- error: empty subscription"));
+
+    const auto start = Clock::now();
+    EXPECT_EQ(vek_nats::STATUS_NEXT_MSG, rep.recv_sync("svc", msg));
+    EXPECT_GE(Clock::now() - start, 250ms);
+    EXPECT_EQ("mine", msg.data);
+    EXPECT_TRUE(log.has("- error: (26 - "));
+}
+
+TEST_F(ReplierSync, ReplyPublishesOnInboxWhateverTheSlots) {
+    Replier rep;
+    NATSSvcMsg msg;
+    msg.inbox = "answers";
+    msg.reply_data = std::string("he\0llo", 6);
+    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, rep.reply("svc", msg));
+    connect(rep);
+    Replier observer;
+    connect(observer);
+    ASSERT_EQ(vek_nats::STATUS_OK, observer.subscribe_sync("answers"));
+    observer.flush();
+
+    // No slot holds "svc": publishing needs none. The text ends at the zero byte.
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.reply("svc", msg));
+    NATSSvcMsg seen;
+    EXPECT_EQ(2u, observer.recv_sync("answers", seen));
+    EXPECT_EQ("he", seen.data);
+
+    // The empty subject names a free slot without subscription: nothing is sent.
+    EXPECT_EQ(vek_nats::STATUS_NO_SUBSCRIPTION, rep.reply("", msg));
+    param.recv_timeout = 200;
+    connect(observer);
+    EXPECT_EQ(vek_nats::STATUS_NEXT_MSG, observer.recv_sync("answers", seen));
+
+    // Without a reply subject the client refuses to publish.
+    msg.inbox.clear();
+    msg.reply_data = "x";
+    EXPECT_EQ(vek_nats::STATUS_PUBLISH_STRING, rep.reply("svc", msg));
+    EXPECT_TRUE(log.has("- error: (15 - Invalid Subject)\nReceived msg  : "));
+    EXPECT_TRUE(log.has("\nSending  inbox:  -> x"));
+}
+
+TEST_F(ReplierSync, DestroyFromAnotherThreadEndsBlockedRecvSync) {
+    param.recv_timeout = 20000;
+    Replier rep;
+    connect(rep);
+    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe_sync("svc"));
+    NATSSvcMsg msg;
+    auto blocked = std::async(std::launch::async, [&] { return rep.recv_sync("svc", msg); });
+    EXPECT_FALSE(ready_within(blocked, 300ms));
+
+    rep.destroy();
+    ASSERT_TRUE(ready_within(blocked, 5s));
+    EXPECT_EQ(vek_nats::STATUS_NEXT_MSG, blocked.get());
+    EXPECT_EQ(vek_nats::STATUS_NO_SUBSCRIPTION, rep.recv_sync("svc", msg));
+}
+
+}  // namespace
+}  // namespace reqrep_test
