@@ -19,3 +19,18 @@ target_compile_options(vek_log_writer PRIVATE ${VEK_NATS_WARNINGS})
 vek_add_test(test_log_contention test_log_contention.cpp)
 target_compile_definitions(test_log_contention PRIVATE LOG_WRITER="$<TARGET_FILE:vek_log_writer>")
 add_dependencies(test_log_contention vek_log_writer)
+
+vek_add_test(test_teardown test_teardown.cpp)
+vek_fault_target(test_teardown)
+
+vek_add_test(test_fault_server test_fault_server.cpp)
+vek_fault_target(test_fault_server)
+
+vek_add_test(test_fault_cluster test_fault_cluster.cpp)
+vek_fault_target(test_fault_cluster)
+
+vek_add_test(test_fault_slow_consumer test_fault_slow_consumer.cpp)
+vek_fault_target(test_fault_slow_consumer)
+
+vek_add_test(test_soak test_soak.cpp)
+vek_fault_target(test_soak)

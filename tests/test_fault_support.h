@@ -2,7 +2,13 @@
 
 // Helpers shared by the fault, teardown, soak and log-contention tests.
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -44,6 +50,83 @@ inline long proc_status_kib(const char* field) {
     return -1;
 }
 
+// SIGKILLs every child of this process (the nats-servers a test started). Uses only
+// async-signal-safe calls, so a crash handler can run it: a test that dies must not leave its
+// servers behind, holding the shared test lock that they inherited.
+inline void kill_children() noexcept {
+    const pid_t self = getpid();
+    const int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    char buf[8192];
+    for (;;) {
+        const long n = syscall(SYS_getdents64, dir, buf, sizeof(buf));
+        if (n <= 0) break;
+        for (long off = 0; off < n;) {
+            const char* rec = buf + off;
+            const unsigned short reclen = *reinterpret_cast<const unsigned short*>(rec + 16);
+            const char* name = rec + 19;
+            off += reclen;
+            long pid = 0;
+            for (const char* c = name; *c != '\0'; ++c) {
+                pid = *c >= '0' && *c <= '9' ? pid * 10 + (*c - '0') : -1;
+                if (pid < 0) break;
+            }
+            if (pid <= 0) continue;
+            char path[64] = "/proc/";
+            int len = 6;
+            char digits[24];
+            int d = 0;
+            for (long v = pid; v > 0; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
+            while (d > 0) path[len++] = digits[--d];
+            for (const char* c = "/stat"; *c != '\0'; ++c) path[len++] = *c;
+            path[len] = '\0';
+            const int fd = open(path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            char stat[512];
+            const ssize_t got = read(fd, stat, sizeof(stat) - 1);
+            close(fd);
+            if (got <= 0) continue;
+            stat[got] = '\0';
+            // "pid (comm) state ppid ...": comm may hold blanks, so parse after the last ')'.
+            const char* p = nullptr;
+            for (const char* c = stat; *c != '\0'; ++c) {
+                if (*c == ')') p = c;
+            }
+            if (p == nullptr || p[1] != ' ' || p[2] == '\0' || p[3] != ' ') continue;
+            long ppid = 0;
+            for (p += 4; *p >= '0' && *p <= '9'; ++p) ppid = ppid * 10 + (*p - '0');
+            if (ppid == self) kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+    }
+    close(dir);
+}
+
+namespace detail {
+
+inline struct sigaction saved_actions[NSIG];
+
+inline void on_fatal_signal(int sig) {
+    kill_children();
+    // Hand the signal on to whoever handled it before (a sanitizer's report, or the default).
+    sigaction(sig, &saved_actions[sig], nullptr);
+    if (sig == SIGABRT) raise(sig);
+}
+
+inline bool install_fatal_handlers() {
+    for (const int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
+        struct sigaction sa {};
+        sa.sa_handler = on_fatal_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_NODEFER;
+        sigaction(sig, &sa, &saved_actions[sig]);
+    }
+    return true;
+}
+
+inline const bool fatal_handlers_installed = install_fatal_handlers();
+
+}  // namespace detail
+
 // Aborts the process when a scenario outlives its bound: a hang then fails the test with a
 // message instead of running into CTest's time-out.
 class Watchdog {
@@ -55,6 +138,7 @@ public:
                   std::fprintf(stderr, "watchdog: %s still running after %lld s\n", what,
                                static_cast<long long>(limit.count()));
                   std::fflush(stderr);
+                  kill_children();
                   std::abort();
               }
           }) {}

@@ -1,0 +1,443 @@
+// Tearing objects down while other threads use them: readers blocked in recv, recv_sync and
+// request, messages still arriving, objects created and destroyed on many threads at once, and
+// connections still reconnecting. Every scenario runs many bounded rounds; a crash, a hang or
+// a sanitizer report fails it.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/log_sandbox.h"
+#include "support/nats_server.h"
+#include "test_fault_support.h"
+#include "vek_nats/vek_nats.h"
+
+using namespace vek_nats;
+using namespace std::chrono_literals;
+using vek_fault::live_objects;
+using vek_fault::quick_param;
+using vek_fault::Watchdog;
+using vek_test::LogSandbox;
+using vek_test::NatsServer;
+
+namespace {
+
+constexpr int ROUNDS = 50;
+// A woken reader must be back well before any time-out of its own (10 s here) could end it.
+constexpr auto WAKE_BOUND = 3s;
+
+// Opens the queue and the connection of a role object to the tests.
+template <class Role>
+class Open : public Role {
+public:
+    size_t queued() {
+        std::lock_guard<std::mutex> lock(this->m_msg_mutex);
+        return this->m_msg_queue.size();
+    }
+    natsConnection* conn() const { return this->m_conn; }
+    // Makes sure the server has seen our subscriptions before others publish to them.
+    bool flush() { return natsConnection_FlushTimeout(this->m_conn, 5000) == NATS_OK; }
+};
+
+NATSSvcParam long_waits() {
+    NATSSvcParam p;
+    p.request_timeout = 10000;
+    p.recv_timeout = 10000;
+    p.max_reconnect = 0;
+    return p;
+}
+
+// Publishes on `subject` from its own thread until stopped.
+class Flood {
+public:
+    Flood(const std::string& url, std::string subject) : m_subject(std::move(subject)) {
+        m_ok = m_pub.connect(url.c_str(), NATSSvcParam()) == STATUS_OK;
+        if (m_ok) {
+            m_thread = std::thread([this] {
+                const std::string payload(64, 'f');
+                while (!m_stop.load(std::memory_order_relaxed)) {
+                    if (m_pub.publish_string(m_subject.c_str(), payload.c_str()) == STATUS_OK) {
+                        ++m_sent;
+                    }
+                    // Keep the rate high without starving the readers on two cores.
+                    if (m_sent % 64 == 0) std::this_thread::sleep_for(50us);
+                }
+            });
+        }
+    }
+    ~Flood() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+    }
+    bool ok() const { return m_ok; }
+    long sent() const { return m_sent.load(); }
+
+private:
+    CNATSPublisher m_pub;
+    std::string m_subject;
+    bool m_ok = false;
+    std::atomic<bool> m_stop{false};
+    std::atomic<long> m_sent{0};
+    std::thread m_thread;
+};
+
+class Teardown : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start()); }
+    LogSandbox box;
+    NatsServer server;
+};
+
+// Waits for every future within `bound`; false when one is still running.
+template <class T>
+bool all_ready(std::vector<std::future<T>>& futures, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (auto& f : futures) {
+        if (f.wait_until(deadline) != std::future_status::ready) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(Teardown, DestroyWakesEveryReaderBlockedInRecv) {
+    Watchdog dog("recv teardown rounds", 120s);
+    constexpr int READERS = 3;
+    for (int round = 0; round < ROUNDS; ++round) {
+        CNATSSubscriber sub;
+        CNATSReplier rep;
+        ASSERT_EQ(sub.connect(server.url().c_str(), long_waits()), STATUS_OK);
+        ASSERT_EQ(rep.connect(server.url().c_str(), long_waits()), STATUS_OK);
+        ASSERT_EQ(sub.subscribe("td.recv", nullptr, nullptr), STATUS_OK);
+        ASSERT_EQ(rep.subscribe("td.recv.rep", nullptr, nullptr), STATUS_OK);
+
+        std::vector<std::future<svc_status>> readers;
+        for (int i = 0; i < READERS; ++i) {
+            readers.push_back(std::async(std::launch::async, [&sub] {
+                NATSSvcMsg m;
+                return sub.recv("td.recv", m);
+            }));
+            readers.push_back(std::async(std::launch::async, [&rep] {
+                NATSSvcMsg m;
+                return rep.recv("td.recv.rep", m);
+            }));
+        }
+        std::this_thread::sleep_for(2ms);  // most of them are waiting by now, some may not be
+        const auto start = std::chrono::steady_clock::now();
+        rep.destroy();
+        sub.destroy();
+        ASSERT_TRUE(all_ready(readers, WAKE_BOUND)) << "a reader still blocks, round " << round;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, WAKE_BOUND);
+        for (auto& r : readers) EXPECT_EQ(r.get(), STATUS_OK) << "round " << round;
+    }
+    // Every reader ended through the terminate path, none through an error or a message.
+    EXPECT_EQ(box.count("- oops: terminate, subj-> td.recv"), 2u * READERS * ROUNDS);
+}
+
+TEST_F(Teardown, DestroyEndsRecvSyncWhileMessagesArrive) {
+    Watchdog dog("recv_sync teardown rounds", 120s);
+    Flood flood(server.url(), "td.sync");
+    ASSERT_TRUE(flood.ok());
+    constexpr int READERS = 2;
+    long received = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        CNATSSubscriber sub;
+        CNATSReplier rep;
+        ASSERT_EQ(sub.connect(server.url().c_str(), long_waits()), STATUS_OK);
+        ASSERT_EQ(rep.connect(server.url().c_str(), long_waits()), STATUS_OK);
+        ASSERT_EQ(sub.subscribe_sync("td.sync"), STATUS_OK);
+        ASSERT_EQ(rep.subscribe_sync("td.sync"), STATUS_OK);
+        ASSERT_EQ(sub.subscribe_sync("td.silent"), STATUS_OK);
+
+        // Readers take messages until the teardown ends their loop; one waits on a subject
+        // that never gets any, so it is surely inside the client when destroy runs.
+        auto reader = [](auto* role, const char* subject) {
+            long got = 0;
+            for (;;) {
+                NATSSvcMsg m;
+                const svc_status r = role->recv_sync(subject, m);
+                if (r == STATUS_NEXT_MSG || r == STATUS_NO_SUBSCRIPTION) return got;
+                if (r != 64u) return -1L;  // neither a flood message nor a specified failure
+                ++got;
+            }
+        };
+        std::vector<std::future<long>> readers;
+        for (int i = 0; i < READERS; ++i) {
+            readers.push_back(std::async(std::launch::async, reader, &sub, "td.sync"));
+            readers.push_back(std::async(std::launch::async, reader, &rep, "td.sync"));
+        }
+        readers.push_back(std::async(std::launch::async, reader, &sub, "td.silent"));
+        std::this_thread::sleep_for(5ms);
+        const auto start = std::chrono::steady_clock::now();
+        if (round % 2 == 0) {
+            sub.destroy();
+            rep.destroy();
+        } else {
+            rep.destroy();
+            sub.destroy();
+        }
+        ASSERT_TRUE(all_ready(readers, WAKE_BOUND)) << "recv_sync still blocks, round " << round;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, WAKE_BOUND);
+        for (auto& r : readers) {
+            const long got = r.get();
+            EXPECT_GE(got, 0) << "unexpected recv_sync result, round " << round;
+            received += got;
+        }
+    }
+    EXPECT_GT(received, 0) << "the readers never got a message, so teardown never met traffic";
+    std::printf("recv_sync teardown: %d rounds, %ld messages read, %ld published\n", ROUNDS,
+                received, flood.sent());
+}
+
+TEST_F(Teardown, DestroyEndsRequestsInFlight) {
+    Watchdog dog("request teardown rounds", 120s);
+    // Takes the requests and never answers, so they wait for their whole time-out.
+    Open<CNATSSubscriber> silent;
+    ASSERT_EQ(silent.connect(server.url().c_str(), NATSSvcParam()), STATUS_OK);
+    ASSERT_EQ(silent.subscribe("td.req", nullptr, nullptr), STATUS_OK);
+    ASSERT_TRUE(silent.flush());
+    constexpr int CALLERS = 3;
+    for (int round = 0; round < ROUNDS; ++round) {
+        CNATSRequestor req;
+        ASSERT_EQ(req.connect(server.url().c_str(), long_waits()), STATUS_OK);
+        std::atomic<int> started{0};
+        std::atomic<bool> destroying{false};
+        std::vector<std::future<svc_status>> callers;
+        for (int i = 0; i < CALLERS; ++i) {
+            callers.push_back(std::async(std::launch::async, [&req, &started, &destroying, i] {
+                NATSSvcMsg reply;
+                reply.reply_data = "kept";
+                ++started;
+                const svc_status r = i % 2 == 0 ? req.request_string("td.req", "ping", reply)
+                                                : req.request("td.req", "ping", 4, reply);
+                // It must have waited for the teardown, and left the caller's record alone.
+                if (!destroying.load()) return 0xFFFFFFFEu;
+                return reply.reply_data == "kept" && reply.dataLen == 0 ? r : 0xFFFFFFFFu;
+            }));
+        }
+        vek_test::wait_until([&] { return started.load() == CALLERS; }, 2s);
+        std::this_thread::sleep_for(5ms);
+        const auto start = std::chrono::steady_clock::now();
+        destroying = true;
+        req.destroy();
+        ASSERT_TRUE(all_ready(callers, WAKE_BOUND)) << "a request still blocks, round " << round;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, WAKE_BOUND);
+        for (int i = 0; i < CALLERS; ++i) {
+            const svc_status r = callers[i].get();
+            EXPECT_TRUE(r == STATUS_REQUEST || r == STATUS_REQUEST_STRING)
+                << "round " << round << " caller " << i << " got 0x" << std::hex << r;
+        }
+    }
+}
+
+// Runs `rounds` rounds: a subscriber and a replier, each with several subscriptions of the
+// flooded subject, take messages until `teardown` ends them while the flood goes on.
+template <class Teardown>
+long delivery_rounds(const std::string& url, int rounds, Teardown teardown) {
+    long queued_at_teardown = 0;
+    for (int round = 0; round < rounds; ++round) {
+        auto sub = std::make_unique<Open<CNATSSubscriber>>();
+        auto rep = std::make_unique<Open<CNATSReplier>>();
+        if (sub->connect(url.c_str(), NATSSvcParam()) != STATUS_OK ||
+            rep->connect(url.c_str(), NATSSvcParam()) != STATUS_OK) {
+            ADD_FAILURE() << "connect, round " << round;
+            return -1;
+        }
+        // Several subscriptions of the one subject: several delivery paths into one queue.
+        for (int s = 0; s < 3; ++s) {
+            EXPECT_EQ(sub->subscribe("td.flood", nullptr, nullptr), STATUS_OK);
+            EXPECT_EQ(rep->subscribe("td.flood", nullptr, nullptr), STATUS_OK);
+        }
+        EXPECT_EQ(sub->subscribe_sync("td.flood"), STATUS_OK);
+        if (!vek_test::wait_until([&] { return sub->queued() > 0 && rep->queued() > 0; }, 5s)) {
+            ADD_FAILURE() << "no delivery before teardown, round " << round;
+            return -1;
+        }
+        queued_at_teardown += static_cast<long>(sub->queued() + rep->queued());
+        teardown(round, sub, rep);
+    }
+    return queued_at_teardown;
+}
+
+TEST_F(Teardown, ObjectsDestroyedWhileMessagesAreDelivered) {
+    Watchdog dog("delivery teardown rounds", 120s);
+    Flood flood(server.url(), "td.flood");
+    ASSERT_TRUE(flood.ok());
+    constexpr int TEARDOWN_ROUNDS = 2 * ROUNDS;
+    const long queued =
+        delivery_rounds(server.url(), TEARDOWN_ROUNDS, [](int round, auto& sub, auto& rep) {
+            if (round % 2 == 0) {
+                rep.reset();  // the destructors run destroy() themselves
+                sub.reset();
+            } else {
+                sub->destroy();
+                rep->destroy();
+                EXPECT_EQ(sub->conn(), nullptr);
+                sub.reset();
+                rep.reset();
+            }
+        });
+    EXPECT_GT(queued, 0);
+    // Two objects a round; every other round they say "bye" twice (destroy(), destructor).
+    EXPECT_EQ(box.count("- bye"), 2u * 3u * (TEARDOWN_ROUNDS / 2));
+    std::printf("delivery teardown: %d rounds, %ld records queued at teardown, %ld published\n",
+                TEARDOWN_ROUNDS, queued, flood.sent());
+}
+
+TEST_F(Teardown, UnsubscribeWhileMessagesAreDelivered) {
+    Watchdog dog("unsubscribe rounds", 120s);
+    Flood flood(server.url(), "td.flood");
+    ASSERT_TRUE(flood.ok());
+    constexpr int TEARDOWN_ROUNDS = 2 * ROUNDS;
+    const long queued =
+        delivery_rounds(server.url(), TEARDOWN_ROUNDS, [](int, auto& sub, auto& rep) {
+            // Every subscription of the subject, the synchronous one included, goes while the
+            // client still delivers on it; the objects go afterwards.
+            for (int s = 0; s < 4; ++s) EXPECT_EQ(sub->unsubscribe("td.flood"), STATUS_OK);
+            EXPECT_EQ(sub->unsubscribe("td.flood"), STATUS_UNSUBSCRIBE);
+            sub.reset();
+            rep.reset();
+        });
+    EXPECT_GT(queued, 0);
+    std::printf("unsubscribe under delivery: %d rounds, %ld published\n", TEARDOWN_ROUNDS,
+                flood.sent());
+}
+
+// Objects of every role come and go on four threads while one object stays: the client
+// library is closed exactly once, by the last object, after every other object said "bye".
+TEST_F(Teardown, ObjectsOnManyThreadsCloseTheLibraryOnceAtTheEnd) {
+    Watchdog dog("parallel objects", 180s);
+    auto anchor = std::make_unique<CNATSPublisher>();
+    ASSERT_EQ(anchor->connect(server.url().c_str(), NATSSvcParam()), STATUS_OK);
+    constexpr int THREADS = 4;
+    constexpr int PER_THREAD = 15;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string subject = "td.many." + std::to_string(t);
+            for (int i = 0; i < PER_THREAD; ++i) {
+                Open<CNATSSubscriber> sub;
+                CNATSPublisher pub;
+                Open<CNATSReplier> rep;
+                CNATSRequestor req;
+                NATSSvcMsg m;
+                if (sub.connect(server.url().c_str(), NATSSvcParam()) != STATUS_OK ||
+                    pub.connect(server.url().c_str(), NATSSvcParam()) != STATUS_OK ||
+                    rep.connect(server.url().c_str(), NATSSvcParam()) != STATUS_OK ||
+                    req.connect(server.url().c_str(), NATSSvcParam()) != STATUS_OK ||
+                    sub.subscribe(subject.c_str(), nullptr, nullptr) != STATUS_OK ||
+                    rep.subscribe_sync((subject + ".q").c_str()) != STATUS_OK || !sub.flush() ||
+                    !rep.flush() || pub.publish_string(subject.c_str(), "hi") != STATUS_OK ||
+                    sub.recv(subject.c_str(), m) != 2u) {
+                    ++failures;
+                }
+                // Leaves an unanswered request for the replier's teardown.
+                std::thread ask([&req, &subject] {
+                    NATSSvcMsg reply;
+                    req.request_string((subject + ".q").c_str(), "?", reply);
+                });
+                NATSSvcMsg q;
+                if (rep.recv_sync((subject + ".q").c_str(), q) != 1u) ++failures;
+                q.reply_data = "!";
+                if (rep.reply((subject + ".q").c_str(), q) != STATUS_OK) ++failures;
+                ask.join();
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(live_objects(), 1);
+    EXPECT_EQ(box.count("- nats_Close()"), 0u);
+
+    anchor.reset();
+    EXPECT_EQ(live_objects(), 0);
+    EXPECT_EQ(box.count("- nats_Close()"), 1u);
+    const std::vector<std::string> messages = box.messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().find("- nats_Close()"), std::string::npos)
+        << "last record: " << messages.back();
+    EXPECT_EQ(box.count("- bye"), 1u + 4u * THREADS * PER_THREAD);
+}
+
+// Without an object that outlives the others, the count falls to 0 again and again while
+// other threads construct and connect new objects; each of them must still connect at once.
+TEST_F(Teardown, LastObjectClosingTheLibraryRacesWithNewObjects) {
+    Watchdog dog("library close races", 180s);
+    constexpr int THREADS = 3;
+    constexpr int PER_THREAD = 20;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(static_cast<unsigned>(t));
+            const std::string subject = "td.close." + std::to_string(t);
+            for (int i = 0; i < PER_THREAD; ++i) {
+                auto sub = std::make_unique<Open<CNATSSubscriber>>();
+                NATSSvcMsg m;
+                if (sub->connect(server.url().c_str(), NATSSvcParam()) != STATUS_OK ||
+                    sub->subscribe(subject.c_str(), nullptr, nullptr) != STATUS_OK ||
+                    !sub->flush()) {
+                    ++failures;
+                    continue;
+                }
+                CNATSPublisher pub;
+                if (pub.connect(server.url().c_str(), NATSSvcParam()) != STATUS_OK ||
+                    pub.publish_string(subject.c_str(), "x") != STATUS_OK ||
+                    sub->recv(subject.c_str(), m) != 1u) {
+                    ++failures;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(live_objects(), 0);
+    EXPECT_GE(box.count("- nats_Close()"), 1u);
+    const std::vector<std::string> messages = box.messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_NE(messages.back().find("- nats_Close()"), std::string::npos);
+}
+
+// libnats 3.4 may run the closed and disconnected handlers after natsConnection_Destroy
+// returned when the connection was still reconnecting; the objects are gone by then.
+TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
+    Watchdog dog("reconnect teardown rounds", 180s);
+    std::mt19937 rng(7);
+    constexpr int OBJECTS = 3;
+    for (int round = 0; round < ROUNDS; ++round) {
+        if (round > 0) {
+            ASSERT_TRUE(server.start()) << "restart, round " << round;
+        }
+        std::vector<std::unique_ptr<CNATSSvc>> objects;
+        for (int i = 0; i < OBJECTS; ++i) {
+            auto sub = std::make_unique<CNATSSubscriber>();
+            ASSERT_EQ(sub->connect(server.url().c_str(), quick_param(1000, 20)), STATUS_OK);
+            ASSERT_EQ(sub->subscribe("td.reconnect", nullptr, nullptr), STATUS_OK);
+            objects.push_back(std::move(sub));
+        }
+        auto pub = std::make_unique<CNATSPublisher>();
+        ASSERT_EQ(pub->connect(server.url().c_str(), quick_param(1000, 20)), STATUS_OK);
+        for (int i = 0; i < 100; ++i) pub->publish_string("td.reconnect", "r");
+        objects.push_back(std::move(pub));
+
+        server.kill_hard();
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 40));
+        // Some objects go in the middle of a reconnection attempt, the rest a little later.
+        for (size_t i = 0; i < objects.size(); ++i) {
+            objects[i].reset();
+            if (i == 1) std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 20));
+        }
+        EXPECT_EQ(live_objects(), 0);
+    }
+    // Late handlers found no live object, so nothing was logged for one after its "bye".
+    EXPECT_EQ(box.count("- bye"), static_cast<size_t>(ROUNDS * (OBJECTS + 1)));
+}
