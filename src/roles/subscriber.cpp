@@ -1,6 +1,7 @@
 #include "vek_nats/subscriber.h"
 
 #include "internal/logging.h"
+#include "internal/registry.h"
 
 namespace vek_nats {
 
@@ -10,6 +11,10 @@ CNATSSubscriber::CNATSSubscriber() {
 
 CNATSSubscriber::~CNATSSubscriber() {
     VEK_TRACE("");
+    // The base destructor closes the connection only after this object has stopped being a
+    // subscriber; deliveries libnats makes until then must be dropped by the forwarder, not
+    // handed to onMsg_callback. Connection callbacks of that last stretch are dropped as well.
+    detail::registry_remove(this);
 }
 
 svc_status CNATSSubscriber::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
