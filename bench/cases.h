@@ -18,6 +18,8 @@ Measure raw_queue_deque(const std::string& url, std::int64_t count);
 Measure raw_next_msg(const std::string& url, std::int64_t count);
 // Replier answering inside its message callback.
 Measure raw_request_callback(const std::string& url, bool asap, std::int64_t n);
+// Replier whose callback queues the request for a serving thread, as the wrapper's queue does.
+Measure raw_request_handoff(const std::string& url, bool asap, std::int64_t n);
 // Replier answering from a thread that reads with natsSubscription_NextMsg.
 Measure raw_request_next_msg(const std::string& url, bool asap, std::int64_t n);
 // Bytes per message while `count` messages wait unread in a synchronous subscription.

@@ -32,10 +32,12 @@ std::int64_t cpu_ns();
 struct Measure {
     bool ok = false;
     std::string error;
-    double value = 0;        // the figure compared (msg/s, latency in us, bytes per message)
-    double cpu_per_msg = 0;  // ns of process CPU per message or request
+    double value = 0;         // the figure compared (msg/s, latency in us, bytes per message)
+    double cpu_per_msg = 0;   // ns of process CPU per message or request
+    double heap_per_msg = 0;  // memory runs only: malloc's bytes in use per message
     // Latency runs only.
     double p50_us = 0, p90_us = 0, p99_us = 0, per_second = 0;
+    std::vector<double> samples_us;  // every request's round trip, for pooled percentiles
 };
 
 Measure failed(std::string why);
@@ -70,6 +72,11 @@ Measure measure_requests(std::int64_t n, const std::function<bool()>& request);
 long rss_bytes();
 // Returns freed heap pages to the system, so that RSS counts what is held.
 void trim_heap();
+// Trims until the heap stops changing: libnats releases a destroyed subscription's pending
+// messages in the background, and they must not fall into the next measurement.
+void settle_heap();
+// Bytes that malloc has handed out and not got back, over all arenas.
+long heap_in_use();
 
 bool wait_for(const std::function<bool()>& pred, std::int64_t timeout_ms);
 

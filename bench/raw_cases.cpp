@@ -108,6 +108,26 @@ void deque_cb(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     natsMsg_Destroy(msg);
 }
 
+// deque_cb's copy plus the reply subject: the request waits for a serving thread.
+void request_cb(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* state = static_cast<DequeState*>(closure);
+    Record rec;
+    const char* subject = natsMsg_GetSubject(msg);
+    const char* data = natsMsg_GetData(msg);
+    const char* reply = natsMsg_GetReply(msg);
+    rec.dataLen = natsMsg_GetDataLength(msg);
+    if (subject != nullptr) rec.subject.assign(subject);
+    if (data != nullptr) rec.data.assign(data, strnlen(data, static_cast<size_t>(rec.dataLen)));
+    if (reply != nullptr) rec.inbox.assign(reply);
+    rec.recv_ts = nats_Now();
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->queue.push_back(std::move(rec));
+    }
+    state->cv.notify_one();
+    natsMsg_Destroy(msg);
+}
+
 void reply_cb(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
     const char* reply = natsMsg_GetReply(msg);
     if (reply != nullptr) natsConnection_PublishString(nc, reply, REPLY_TEXT);
@@ -255,6 +275,42 @@ Measure raw_request_callback(const std::string& url, bool asap, std::int64_t n) 
     return run_raw_requests(client.nc(), n);
 }
 
+Measure raw_request_handoff(const std::string& url, bool asap, std::int64_t n) {
+    RawConn server, client;
+    RawSub sub;
+    DequeState state;
+    natsStatus s = server.open(url, asap);
+    if (s == NATS_OK) {
+        s = natsConnection_Subscribe(sub.out(), server.nc(), REQ_SUBJECT, request_cb, &state);
+    }
+    if (s == NATS_OK) s = natsConnection_Flush(server.nc());
+    if (s == NATS_OK) s = client.open(url, asap);
+    if (s != NATS_OK) return failed(nats_error("set-up", s));
+    std::thread replier([&] {
+        Record rec;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(state.mutex);
+                state.cv.wait(lock, [&] { return !state.queue.empty() || state.stop; });
+                if (state.queue.empty()) return;
+                rec = std::move(state.queue.front());
+                state.queue.pop_front();
+            }
+            rec.reply_data = REPLY_TEXT;
+            natsConnection_PublishString(server.nc(), rec.inbox.c_str(), rec.reply_data.c_str());
+            if (rec.data == STOP_TEXT) return;
+        }
+    });
+    Measure m = run_raw_requests(client.nc(), n);
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.stop = true;  // in case the stop request was lost
+    }
+    state.cv.notify_all();
+    replier.join();
+    return m;
+}
+
 Measure raw_request_next_msg(const std::string& url, bool asap, std::int64_t n) {
     RawConn server, client;
     RawSub sub;
@@ -286,8 +342,9 @@ Measure raw_memory(const std::string& url, std::int64_t count) {
     if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub.get(), -1, -1);
     if (s == NATS_OK) s = natsConnection_Flush(conn.nc());
     if (s != NATS_OK) return failed(nats_error("subscribe", s));
-    trim_heap();
+    settle_heap();
     const long before = rss_bytes();
+    const long heap_before = heap_in_use();
     Stopwatch watch;
     Feeder feeder;
     if (!feeder.start(url, MEM_SUBJECT, count, 16)) return failed("feeder did not start");
@@ -301,9 +358,11 @@ Measure raw_memory(const std::string& url, std::int64_t count) {
     Measure m = watch.finish(count);
     trim_heap();
     const long after = rss_bytes();
+    const long heap_after = heap_in_use();
     if (!feeder.wait()) return failed("feeder failed");
     if (!all) return failed("pending " + std::to_string(pending) + " of " + std::to_string(count));
     m.value = static_cast<double>(after - before) / static_cast<double>(count);
+    m.heap_per_msg = static_cast<double>(heap_after - heap_before) / static_cast<double>(count);
     return m;
 }
 

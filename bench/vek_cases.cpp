@@ -209,8 +209,9 @@ Measure vek_memory(const std::string& url, std::int64_t count) {
     if (s == 0) s = sub.subscribe(MEM_SUBJECT, nullptr, nullptr);
     if (s != 0) return failed(status_error("subscribe", s));
     if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
-    trim_heap();
+    settle_heap();
     const long before = rss_bytes();
+    const long heap_before = heap_in_use();
     Stopwatch watch;
     Feeder feeder;
     if (!feeder.start(url, MEM_SUBJECT, count, 16)) return failed("feeder did not start");
@@ -219,10 +220,12 @@ Measure vek_memory(const std::string& url, std::int64_t count) {
     Measure m = watch.finish(count);
     trim_heap();
     const long after = rss_bytes();
+    const long heap_after = heap_in_use();
     if (!feeder.wait()) return failed("feeder failed");
     if (!all)
         return failed("queued " + std::to_string(sub.queued()) + " of " + std::to_string(count));
     m.value = static_cast<double>(after - before) / static_cast<double>(count);
+    m.heap_per_msg = static_cast<double>(heap_after - heap_before) / static_cast<double>(count);
     return m;
 }
 
