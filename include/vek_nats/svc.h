@@ -111,8 +111,8 @@ protected:
     int find_slot(const char* subject) const;
     // Index of the first free slot; -1 when all five are used.
     int find_free_slot() const;
-    // Names a slot after its subscription was made, under m_msg_mutex (recv reads slots).
-    void set_slot_subject(int index, const char* subject);
+    // Fills a slot with a new subscription, under m_msg_mutex (recv and recv_sync read slots).
+    void fill_slot(int index, natsSubscription* sub, const char* subject);
     // Forgets a slot's subscription and name under m_msg_mutex and wakes one reader.
     void clear_slot(int index);
 
@@ -136,11 +136,16 @@ protected:
     // Records a successfully published subject in the first free m_pub_subjects entry.
     void record_published(const char* subject);
 
-    // For forwarders: true while `obj` is a live service object. The guard keeps the object
-    // from being destroyed while a callback runs on it.
+    // Role destructors of classes with message callbacks call this first: deliveries that
+    // libnats makes while the base destructor closes the connection must not reach a role
+    // member of an object that is only a CNATSSvc by then.
+    void retire_role();
+
+    // For forwarders: true while `obj` is a live service object (with whole_role, a whole
+    // role object). The guard keeps the object from being destroyed while a callback runs.
     class live_guard {
     public:
-        explicit live_guard(const CNATSSvc* obj);
+        explicit live_guard(const CNATSSvc* obj, bool whole_role = false);
         ~live_guard();
         live_guard(const live_guard&) = delete;
         live_guard& operator=(const live_guard&) = delete;

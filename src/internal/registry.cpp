@@ -2,7 +2,7 @@
 
 #include <mutex>
 #include <shared_mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace vek_nats::detail {
 namespace {
@@ -14,8 +14,9 @@ std::shared_mutex& registry_mutex() {
     return m;
 }
 
-std::unordered_set<const void*>& live_objects() {
-    static std::unordered_set<const void*> s;
+// Live object -> whether its role part still exists.
+std::unordered_map<const void*, bool>& live_objects() {
+    static std::unordered_map<const void*, bool> s;
     return s;
 }
 
@@ -23,7 +24,13 @@ std::unordered_set<const void*>& live_objects() {
 
 void registry_add(const void* obj) {
     std::unique_lock<std::shared_mutex> lock(registry_mutex());
-    live_objects().insert(obj);
+    live_objects()[obj] = true;
+}
+
+void registry_retire_role(const void* obj) {
+    std::unique_lock<std::shared_mutex> lock(registry_mutex());
+    const auto it = live_objects().find(obj);
+    if (it != live_objects().end()) it->second = false;
 }
 
 void registry_remove(const void* obj) {
@@ -31,9 +38,10 @@ void registry_remove(const void* obj) {
     live_objects().erase(obj);
 }
 
-bool registry_enter(const void* obj) {
+bool registry_enter(const void* obj, bool whole_role) {
     registry_mutex().lock_shared();
-    return live_objects().count(obj) != 0;
+    const auto it = live_objects().find(obj);
+    return it != live_objects().end() && (it->second || !whole_role);
 }
 
 void registry_leave() { registry_mutex().unlock_shared(); }

@@ -10,6 +10,7 @@ CNATSReplier::CNATSReplier() {
 
 CNATSReplier::~CNATSReplier() {
     VEK_TRACE("");
+    retire_role();
 }
 
 svc_status CNATSReplier::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
@@ -26,13 +27,13 @@ svc_status CNATSReplier::subscribe(const char* subject, natsMsgHandler cb, void*
         VEK_LOG("- error: full size subj-> %s", detail::printable(subject));
         return STATUS_SUBSCRIBE;
     }
-    const natsStatus s =
-        natsConnection_Subscribe(&m_sub_list[i].subscription, m_conn, subject, cb, closure);
+    natsSubscription* sub = nullptr;
+    const natsStatus s = natsConnection_Subscribe(&sub, m_conn, subject, cb, closure);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
         return STATUS_SUBSCRIBE;
     }
-    set_slot_subject(i, subject);
+    fill_slot(i, sub, subject);
     VEK_LOG("subject_name = %s", m_sub_list[i].subject_name.c_str());
     return STATUS_OK;
 }
@@ -45,8 +46,8 @@ void CNATSReplier::onMsg_callback_wrapper(natsConnection* nc, natsSubscription* 
                                           void* closure) {
     if (closure == nullptr) return;
     auto* self = static_cast<CNATSReplier*>(closure);
-    // libnats may deliver after the object's connection is gone; the message is still ours.
-    live_guard alive(self);
+    // libnats may deliver after the object began to go away: such messages are dropped.
+    live_guard alive(self, true);
     if (!alive) {
         natsMsg_Destroy(msg);
         return;
@@ -96,12 +97,13 @@ svc_status CNATSReplier::subscribe_sync(const char* subject) {
         VEK_LOG("- error: full size subj-> %s", detail::printable(subject));
         return STATUS_SUBSCRIBE_SYNC;
     }
-    const natsStatus s = natsConnection_SubscribeSync(&m_sub_list[i].subscription, m_conn, subject);
+    natsSubscription* sub = nullptr;
+    const natsStatus s = natsConnection_SubscribeSync(&sub, m_conn, subject);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
         return STATUS_SUBSCRIBE_SYNC;
     }
-    set_slot_subject(i, subject);
+    fill_slot(i, sub, subject);
     return STATUS_OK;
 }
 
@@ -112,7 +114,7 @@ svc_status CNATSReplier::recv_sync(const char* subject, NATSSvcMsg& msg) {
         VEK_LOG("- error: empty subscription");
         return STATUS_NO_SUBSCRIPTION;
     }
-    if (sub == nullptr) {
+    if (sub == nullptr) {  // the slot of the subject holds no subscription
         VEK_LOG("- error: empty subscription");
         return STATUS_NO_SUBSCRIPTION;
     }

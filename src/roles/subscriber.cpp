@@ -1,7 +1,6 @@
 #include "vek_nats/subscriber.h"
 
 #include "internal/logging.h"
-#include "internal/registry.h"
 
 namespace vek_nats {
 
@@ -11,10 +10,7 @@ CNATSSubscriber::CNATSSubscriber() {
 
 CNATSSubscriber::~CNATSSubscriber() {
     VEK_TRACE("");
-    // The base destructor closes the connection only after this object has stopped being a
-    // subscriber; deliveries libnats makes until then must be dropped by the forwarder, not
-    // handed to onMsg_callback. Connection callbacks of that last stretch are dropped as well.
-    detail::registry_remove(this);
+    retire_role();
 }
 
 svc_status CNATSSubscriber::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
@@ -38,12 +34,7 @@ svc_status CNATSSubscriber::subscribe(const char* subject, natsMsgHandler cb, vo
         return STATUS_SUBSCRIBE;
     }
     VEK_LOG("- error: i= %d subj-> %s", i, subject);
-    {
-        // recv and recv_sync read the slot table under this mutex.
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_sub_list[i].subscription = sub;
-        m_sub_list[i].subject_name = subject;
-    }
+    fill_slot(i, sub, subject);
     return STATUS_OK;
 }
 
@@ -52,7 +43,7 @@ void CNATSSubscriber::onMsg_callback_wrapper(natsConnection* nc, natsSubscriptio
     if (closure == nullptr) return;
     auto* self = static_cast<CNATSSubscriber*>(closure);
     // libnats may deliver after the object began to go away: such messages are dropped.
-    live_guard alive(self);
+    live_guard alive(self, true);
     if (!alive) {
         natsMsg_Destroy(msg);
         return;
@@ -137,11 +128,7 @@ svc_status CNATSSubscriber::subscribe_sync(const char* subject) {
         VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
         return STATUS_SUBSCRIBE_SYNC;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_sub_list[i].subscription = sub;
-        m_sub_list[i].subject_name = subject;
-    }
+    fill_slot(i, sub, subject);
     return STATUS_OK;
 }
 

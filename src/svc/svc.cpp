@@ -238,8 +238,9 @@ int CNATSSvc::find_free_slot() const {
     return -1;
 }
 
-void CNATSSvc::set_slot_subject(int index, const char* subject) {
+void CNATSSvc::fill_slot(int index, natsSubscription* sub, const char* subject) {
     std::lock_guard<std::mutex> lock(m_msg_mutex);
+    m_sub_list[index].subscription = sub;
     m_sub_list[index].subject_name = subject;
 }
 
@@ -354,7 +355,10 @@ void CNATSSvc::record_published(const char* subject) {
     m_pub_full.store(true, std::memory_order_release);
 }
 
-CNATSSvc::live_guard::live_guard(const CNATSSvc* obj) : m_alive(detail::registry_enter(obj)) {}
+void CNATSSvc::retire_role() { detail::registry_retire_role(this); }
+
+CNATSSvc::live_guard::live_guard(const CNATSSvc* obj, bool whole_role)
+    : m_alive(detail::registry_enter(obj, whole_role)) {}
 
 CNATSSvc::live_guard::~live_guard() { detail::registry_leave(); }
 
