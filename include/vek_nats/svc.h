@@ -107,6 +107,20 @@ protected:
 
     // ---- helpers shared by the role classes ----
 
+    // The subscribe operations of both receiving roles: takes the lowest free slot for an
+    // asynchronous (cb set) or synchronous (cb null) subscription. On failure writes the error
+    // line under the operation's name `func` and returns `fail_code` (or STATUS_NO_CONNECTION);
+    // on success returns 0 with *index set.
+    svc_status subscribe_slot(const char* func, const char* subject, natsMsgHandler cb,
+                              void* closure, svc_status fail_code, int* index);
+    // The recv_sync of both receiving roles up to its trace: the next message of the subject's
+    // slot within recv_timeout, filled into msg (inbox too when with_inbox). Returns true with
+    // *result = dataLen, or false with *result the failure code and its line written.
+    bool next_message(const char* func, const char* subject, NATSSvcMsg& msg, bool with_inbox,
+                      svc_status* result);
+    // The closed and disconnected handlers: records the connection's last error, if any.
+    void report_last_error(const char* func, natsConnection* nc);
+
     // Index of the first slot whose subject_name equals `subject`; -1 when none (or null).
     int find_slot(const char* subject) const;
     // Index of the first free slot; -1 when all five are used.

@@ -11,6 +11,9 @@
 // Written only while the switch file exists; nothing is formatted otherwise.
 #define VEK_TRACE(fmt, ...) \
     ::vek_nats::log_dump(1, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__)
+// As VEK_LOG, for helpers that work on behalf of an operation named `func`.
+#define VEK_LOG_AS(func, fmt, ...) \
+    ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, func, __LINE__, ##__VA_ARGS__)
 // Error line carrying a NATS status as "(%u - %s)", its number and its text.
 #define VEK_LOG_NATS(status, fmt, ...)                                                  \
     VEK_LOG("- error: (%u - %s)" fmt, static_cast<unsigned>(status), \

@@ -14,28 +14,14 @@ CNATSReplier::~CNATSReplier() {
 }
 
 svc_status CNATSReplier::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
-    if (m_conn == nullptr) {
-        VEK_LOG("- error: empty connection");
-        return STATUS_NO_CONNECTION;
-    }
     if (cb == nullptr) {
         cb = onMsg_callback_wrapper;
         closure = this;
     }
-    const int i = find_free_slot();
-    if (i < 0) {
-        VEK_LOG("- error: full size subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE;
-    }
-    natsSubscription* sub = nullptr;
-    const natsStatus s = natsConnection_Subscribe(&sub, m_conn, subject, cb, closure);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE;
-    }
-    fill_slot(i, sub, subject);
-    VEK_LOG("subject_name = %s", m_sub_list[i].subject_name.c_str());
-    return STATUS_OK;
+    int i = -1;
+    const svc_status ret = subscribe_slot(__func__, subject, cb, closure, STATUS_SUBSCRIBE, &i);
+    if (ret == STATUS_OK) VEK_LOG("subject_name = %s", subject);
+    return ret;
 }
 
 void CNATSReplier::onMsg_callback(natsConnection*, natsSubscription*, natsMsg* msg) {
@@ -88,52 +74,19 @@ svc_status CNATSReplier::recv(const char* subject, NATSSvcMsg& msg) {
 }
 
 svc_status CNATSReplier::subscribe_sync(const char* subject) {
-    if (m_conn == nullptr) {
-        VEK_LOG("- error: empty connection");
-        return STATUS_NO_CONNECTION;
-    }
-    const int i = find_free_slot();
-    if (i < 0) {
-        VEK_LOG("- error: full size subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE_SYNC;
-    }
-    natsSubscription* sub = nullptr;
-    const natsStatus s = natsConnection_SubscribeSync(&sub, m_conn, subject);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE_SYNC;
-    }
-    fill_slot(i, sub, subject);
-    return STATUS_OK;
+    int i = -1;
+    return subscribe_slot(__func__, subject, nullptr, nullptr, STATUS_SUBSCRIBE_SYNC, &i);
 }
 
 svc_status CNATSReplier::recv_sync(const char* subject, NATSSvcMsg& msg) {
-    int index = -1;
-    natsSubscription* sub = enter_sync_read(subject, &index);
-    if (index < 0) {
-        VEK_LOG("- error: empty subscription");
-        return STATUS_NO_SUBSCRIPTION;
-    }
-    if (sub == nullptr) {  // the slot of the subject holds no subscription
-        VEK_LOG("- error: empty subscription");
-        return STATUS_NO_SUBSCRIPTION;
-    }
-
-    natsMsg* m = nullptr;
-    const natsStatus s = natsSubscription_NextMsg(&m, sub, m_param.recv_timeout);
-    if (s != NATS_OK) {
-        leave_sync_read();
-        VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
-        return STATUS_NEXT_MSG;
-    }
     // reply_data is the caller's: only the request's own fields are replaced.
-    fill_record(msg, m, true);
-    VEK_TRACE("-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nReceived inbox: %s",
-              msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts),
-              msg.inbox.c_str());
-    natsMsg_Destroy(m);
-    leave_sync_read();
-    return static_cast<svc_status>(msg.dataLen);
+    svc_status ret = STATUS_OK;
+    if (next_message(__func__, subject, msg, true, &ret)) {
+        VEK_TRACE("-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nReceived inbox: %s",
+                  msg.subject.c_str(), msg.dataLen, msg.data.c_str(),
+                  static_cast<long>(msg.recv_ts), msg.inbox.c_str());
+    }
+    return ret;
 }
 
 svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {

@@ -14,28 +14,14 @@ CNATSSubscriber::~CNATSSubscriber() {
 }
 
 svc_status CNATSSubscriber::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
-    if (m_conn == nullptr) {
-        VEK_LOG("- error: empty connection");
-        return STATUS_NO_CONNECTION;
-    }
     if (cb == nullptr) {
         cb = onMsg_callback_wrapper;
         closure = this;
     }
-    const int i = find_free_slot();
-    if (i < 0) {
-        VEK_LOG("- error: full size subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE;
-    }
-    natsSubscription* sub = nullptr;
-    const natsStatus s = natsConnection_Subscribe(&sub, m_conn, subject, cb, closure);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE;
-    }
-    VEK_LOG("- error: i= %d subj-> %s", i, subject);
-    fill_slot(i, sub, subject);
-    return STATUS_OK;
+    int i = -1;
+    const svc_status ret = subscribe_slot(__func__, subject, cb, closure, STATUS_SUBSCRIBE, &i);
+    if (ret == STATUS_OK) VEK_LOG("- error: i= %d subj-> %s", i, subject);
+    return ret;
 }
 
 void CNATSSubscriber::onMsg_callback_wrapper(natsConnection* nc, natsSubscription* sub,
@@ -113,46 +99,16 @@ svc_status CNATSSubscriber::unsubscribe(const char* subject) {
 }
 
 svc_status CNATSSubscriber::subscribe_sync(const char* subject) {
-    if (m_conn == nullptr) {
-        VEK_LOG("- error: empty connection");
-        return STATUS_NO_CONNECTION;
-    }
-    const int i = find_free_slot();
-    if (i < 0) {
-        VEK_LOG("- error: full size subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE_SYNC;
-    }
-    natsSubscription* sub = nullptr;
-    const natsStatus s = natsConnection_SubscribeSync(&sub, m_conn, subject);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s", detail::printable(subject));
-        return STATUS_SUBSCRIBE_SYNC;
-    }
-    fill_slot(i, sub, subject);
-    return STATUS_OK;
+    int i = -1;
+    return subscribe_slot(__func__, subject, nullptr, nullptr, STATUS_SUBSCRIBE_SYNC, &i);
 }
 
 svc_status CNATSSubscriber::recv_sync(const char* subject, NATSSvcMsg& msg) {
-    int index = -1;
-    // Pinned until left: destroy() and unsubscribe() on other threads wait for us before
-    // they release the handle.
-    natsSubscription* sub = enter_sync_read(subject, &index);
-    if (sub == nullptr) {
-        VEK_LOG("- error: empty subscription");
-        return STATUS_NO_SUBSCRIPTION;
+    svc_status ret = STATUS_OK;
+    if (next_message(__func__, subject, msg, false, &ret)) {
+        VEK_TRACE("- Received msg: %s -> %.*s", msg.subject.c_str(), msg.dataLen, msg.data.c_str());
     }
-    natsMsg* message = nullptr;
-    const natsStatus s = natsSubscription_NextMsg(&message, sub, m_param.recv_timeout);
-    if (s != NATS_OK) {
-        leave_sync_read();
-        VEK_LOG_NATS(s, " subj-> %s", subject);
-        return STATUS_NEXT_MSG;
-    }
-    fill_record(msg, message, false);
-    VEK_TRACE("- Received msg: %s -> %.*s", msg.subject.c_str(), msg.dataLen, msg.data.c_str());
-    natsMsg_Destroy(message);
-    leave_sync_read();
-    return static_cast<svc_status>(msg.dataLen);
+    return ret;
 }
 
 }  // namespace vek_nats

@@ -32,19 +32,18 @@ void CNATSSvc::error_callback(natsConnection*, natsSubscription*, natsStatus sta
     raise_conn_error(status);
 }
 
-void CNATSSvc::closed_callback(natsConnection* nc, void*) {
-    const char* text = nullptr;
-    const natsStatus s = natsConnection_GetLastError(nc, &text);
-    if (s == NATS_OK) return;
-    VEK_LOG("- error: (%u - %s)", static_cast<unsigned>(s), detail::printable(text));
-    raise_conn_error(s);
-}
+void CNATSSvc::closed_callback(natsConnection* nc, void*) { report_last_error(__func__, nc); }
 
 void CNATSSvc::disconnected_callback(natsConnection* nc, void*) {
+    report_last_error(__func__, nc);
+}
+
+void CNATSSvc::report_last_error(const char* func, natsConnection* nc) {
+    // The connection's own text, not natsStatus_GetText: it names the cause.
     const char* text = nullptr;
     const natsStatus s = natsConnection_GetLastError(nc, &text);
     if (s == NATS_OK) return;
-    VEK_LOG("- error: (%u - %s)", static_cast<unsigned>(s), detail::printable(text));
+    VEK_LOG_AS(func, "- error: (%u - %s)", static_cast<unsigned>(s), detail::printable(text));
     raise_conn_error(s);
 }
 

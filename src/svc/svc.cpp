@@ -244,6 +244,58 @@ void CNATSSvc::fill_slot(int index, natsSubscription* sub, const char* subject) 
     m_sub_list[index].subject_name = subject;
 }
 
+svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, natsMsgHandler cb,
+                                    void* closure, svc_status fail_code, int* index) {
+    if (m_conn == nullptr) {
+        VEK_LOG_AS(func, "- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    *index = find_free_slot();
+    if (*index < 0) {
+        VEK_LOG_AS(func, "- error: full size subj-> %s", detail::printable(subject));
+        return fail_code;
+    }
+    // Made into a local first: the slot is filled whole, under the lock, once it is valid.
+    natsSubscription* sub = nullptr;
+    const natsStatus s = cb != nullptr
+                             ? natsConnection_Subscribe(&sub, m_conn, subject, cb, closure)
+                             : natsConnection_SubscribeSync(&sub, m_conn, subject);
+    if (s != NATS_OK) {
+        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
+                   natsStatus_GetText(s), detail::printable(subject));
+        return fail_code;
+    }
+    fill_slot(*index, sub, subject);
+    return STATUS_OK;
+}
+
+bool CNATSSvc::next_message(const char* func, const char* subject, NATSSvcMsg& msg,
+                            bool with_inbox, svc_status* result) {
+    int index = -1;
+    // Pinned until left: destroy() and unsubscribe() on other threads wait for this reader
+    // before they release the handle.
+    natsSubscription* sub = enter_sync_read(subject, &index);
+    if (sub == nullptr) {  // no slot holds the subject, or its slot holds no subscription
+        VEK_LOG_AS(func, "- error: empty subscription");
+        *result = STATUS_NO_SUBSCRIPTION;
+        return false;
+    }
+    natsMsg* message = nullptr;
+    const natsStatus s = natsSubscription_NextMsg(&message, sub, m_param.recv_timeout);
+    if (s != NATS_OK) {
+        leave_sync_read();
+        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
+                   natsStatus_GetText(s), detail::printable(subject));
+        *result = STATUS_NEXT_MSG;
+        return false;
+    }
+    fill_record(msg, message, with_inbox);
+    natsMsg_Destroy(message);
+    leave_sync_read();
+    *result = static_cast<svc_status>(msg.dataLen);
+    return true;
+}
+
 void CNATSSvc::clear_slot(int index) {
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
