@@ -3,11 +3,26 @@
 // The measured variants. Every raw libnats variant has a vek_nats twin that does the same
 // work through the wrapper, on the same server, subject and settings.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "harness.h"
 
 namespace bench {
+
+// A requestor and a replier, connected and serving on a subject of their own: request() sends
+// one request and waits for its answer. Several exchanges live at once, so that their requests
+// can be interleaved one by one and all of them see the same load of the machine.
+class Exchange {
+public:
+    virtual ~Exchange() = default;
+    // Empty when set up; else why not.
+    const std::string& error() const { return m_error; }
+    virtual bool request() = 0;
+
+protected:
+    std::string m_error;
+};
 
 // ---- raw libnats ----
 Measure raw_publish(const std::string& url, int size, bool asap, std::int64_t count);
@@ -16,12 +31,14 @@ Measure raw_queue_count(const std::string& url, std::int64_t count);
 // Async subscription whose callback copies into a mutex-guarded deque read by another thread.
 Measure raw_queue_deque(const std::string& url, std::int64_t count);
 Measure raw_next_msg(const std::string& url, std::int64_t count);
-// Replier answering inside its message callback.
-Measure raw_request_callback(const std::string& url, bool asap, std::int64_t n);
-// Replier whose callback queues the request for a serving thread, as the wrapper's queue does.
-Measure raw_request_handoff(const std::string& url, bool asap, std::int64_t n);
-// Replier answering from a thread that reads with natsSubscription_NextMsg.
-Measure raw_request_next_msg(const std::string& url, bool asap, std::int64_t n);
+// natsConnection_RequestString against a raw replier of one of three kinds.
+enum class RawReplier {
+    callback,  // answers inside its message callback
+    handoff,   // its callback queues the request for a serving thread, as the wrapper's queue does
+    next_msg,  // a serving thread reads with natsSubscription_NextMsg
+};
+std::unique_ptr<Exchange> raw_exchange(const std::string& url, bool asap, const char* subject,
+                                       RawReplier kind);
 // Bytes per message while `count` messages wait unread in a synchronous subscription.
 Measure raw_memory(const std::string& url, std::int64_t count);
 
@@ -29,8 +46,10 @@ Measure raw_memory(const std::string& url, std::int64_t count);
 Measure vek_publish(const std::string& url, int size, bool asap, std::int64_t count);
 Measure vek_queue_recv(const std::string& url, std::int64_t count);
 Measure vek_recv_sync(const std::string& url, std::int64_t count);
-Measure vek_request_recv(const std::string& url, bool asap, std::int64_t n);
-Measure vek_request_recv_sync(const std::string& url, bool asap, std::int64_t n);
+// CNATSRequestor against a CNATSReplier serving through recv (sync false) or recv_sync, each
+// answer sent with reply.
+std::unique_ptr<Exchange> vek_exchange(const std::string& url, bool asap, const char* subject,
+                                       bool sync);
 // Bytes per message while `count` messages wait unread in the subscriber's queue.
 Measure vek_memory(const std::string& url, std::int64_t count);
 

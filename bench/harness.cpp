@@ -140,31 +140,49 @@ double percentile(std::vector<double> samples, double q) {
     return samples[std::min(index, samples.size() - 1)];
 }
 
-Measure measure_requests(std::int64_t n, const std::function<bool()>& request) {
+std::vector<Measure> measure_interleaved(std::int64_t n,
+                                         const std::vector<std::function<bool()>>& requests) {
+    const size_t k = requests.size();
     // Warm-up: the first request of a connection sets up its reply subscription.
     for (int i = 0; i < 50; ++i) {
-        if (!request()) return failed("warm-up request failed");
+        for (size_t j = 0; j < k; ++j) {
+            if (!requests[j]()) return std::vector<Measure>(k, failed("warm-up request failed"));
+        }
     }
-    std::vector<double> samples;
-    samples.reserve(static_cast<size_t>(n));
-    const std::int64_t cpu0 = cpu_ns();
-    const std::int64_t start = wall_ns();
+    std::vector<std::vector<double>> samples(k);
+    std::vector<std::int64_t> cpu(k, 0), busy(k, 0);
+    for (auto& v : samples) v.reserve(static_cast<size_t>(n));
     for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t t0 = wall_ns();
-        if (!request()) return failed("request " + std::to_string(i) + " failed");
-        samples.push_back(static_cast<double>(wall_ns() - t0) / 1000.0);
+        for (size_t step = 0; step < k; ++step) {
+            const size_t j = (step + static_cast<size_t>(i)) % k;
+            const std::int64_t c0 = cpu_ns();
+            const std::int64_t t0 = wall_ns();
+            const bool ok = requests[j]();
+            const std::int64_t t1 = wall_ns();
+            cpu[j] += cpu_ns() - c0;
+            if (!ok) {
+                std::vector<Measure> out(k);
+                out[j] = failed("request " + std::to_string(i) + " failed");
+                return out;
+            }
+            busy[j] += t1 - t0;
+            samples[j].push_back(static_cast<double>(t1 - t0) / 1000.0);
+        }
     }
-    const std::int64_t elapsed = wall_ns() - start;
-    Measure m;
-    m.ok = n > 0 && elapsed > 0;
-    m.p50_us = percentile(samples, 0.50);  // copies: samples move into m below
-    m.p90_us = percentile(samples, 0.90);
-    m.p99_us = percentile(samples, 0.99);
-    m.value = m.p50_us;
-    m.per_second = static_cast<double>(n) * 1e9 / static_cast<double>(elapsed);
-    m.samples_us = std::move(samples);
-    m.cpu_per_msg = static_cast<double>(cpu_ns() - cpu0) / static_cast<double>(n);
-    return m;
+    std::vector<Measure> out(k);
+    for (size_t j = 0; j < k; ++j) {
+        Measure& m = out[j];
+        m.ok = n > 0;
+        m.p50_us = percentile(samples[j], 0.50);
+        m.p90_us = percentile(samples[j], 0.90);
+        m.p99_us = percentile(samples[j], 0.99);
+        m.value = m.p50_us;
+        m.per_second =
+            busy[j] > 0 ? static_cast<double>(n) * 1e9 / static_cast<double>(busy[j]) : 0;
+        m.cpu_per_msg = static_cast<double>(cpu[j]) / static_cast<double>(n);
+        m.samples_us = std::move(samples[j]);
+    }
+    return out;
 }
 
 long rss_bytes() {

@@ -16,12 +16,15 @@ namespace bench {
 inline constexpr const char* PUB_SUBJECT = "bench.pub.subject.1";
 inline constexpr const char* QUEUE_SUBJECT = "bench.que.subject.1";
 inline constexpr const char* SYNC_SUBJECT = "bench.syn.subject.1";
-inline constexpr const char* REQ_SUBJECT = "bench.req.subject.1";
+// One per request/reply pair that runs at the same time.
+inline constexpr const char* REQ_SUBJECTS[] = {"bench.req.subject.1", "bench.req.subject.2",
+                                               "bench.req.subject.3", "bench.req.subject.4",
+                                               "bench.req.subject.5"};
 inline constexpr const char* MEM_SUBJECT = "bench.mem.subject.1";
 // 16 bytes without a zero byte, so the wrapper's text copy covers the whole payload.
 inline constexpr const char* REQUEST_TEXT = "request-16-bytes";
 inline constexpr const char* REPLY_TEXT = "reply";
-// A request with this text ends a replier loop; it is answered like any other.
+// A request with this text ends a wrapper replier's loop; it is answered like any other.
 inline constexpr const char* STOP_TEXT = "stop";
 
 std::int64_t wall_ns();
@@ -64,9 +67,11 @@ Spread spread_of(std::vector<double> values);
 // Nearest-rank percentile (0 < q <= 1) of unsorted samples.
 double percentile(std::vector<double> samples, double q);
 
-// Times `n` sequential requests after a short warm-up: p50/p90/p99 in us (value = p50),
-// requests per second, and process CPU per request (both sides live in this process).
-Measure measure_requests(std::int64_t n, const std::function<bool()>& request);
+// Runs `n` rounds; each round times one request of every function, starting with a different
+// one each round. Per function: p50/p90/p99 in us (value = p50), requests per second of
+// sequential requests, and process CPU per request, taken around each request alone.
+std::vector<Measure> measure_interleaved(std::int64_t n,
+                                         const std::vector<std::function<bool()>>& requests);
 
 // Resident set size of this process in bytes, from /proc/self/statm.
 long rss_bytes();

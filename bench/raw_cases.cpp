@@ -134,20 +134,86 @@ void reply_cb(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
     natsMsg_Destroy(msg);
 }
 
-// Requests REQUEST_TEXT n times on REQ_SUBJECT, then sends STOP_TEXT.
-Measure run_raw_requests(natsConnection* nc, std::int64_t n) {
-    Measure m = measure_requests(n, [nc] {
+class RawExchange : public Exchange {
+public:
+    RawExchange(const std::string& url, bool asap, const char* subject, RawReplier kind)
+        : m_subject(subject), m_kind(kind) {
+        natsStatus s = m_server.open(url, asap);
+        if (s == NATS_OK) {
+            if (kind == RawReplier::next_msg) {
+                s = natsConnection_SubscribeSync(m_sub.out(), m_server.nc(), subject);
+            } else if (kind == RawReplier::handoff) {
+                s = natsConnection_Subscribe(m_sub.out(), m_server.nc(), subject, request_cb,
+                                             &m_state);
+            } else {
+                s = natsConnection_Subscribe(m_sub.out(), m_server.nc(), subject, reply_cb,
+                                             nullptr);
+            }
+        }
+        if (s == NATS_OK) s = natsConnection_Flush(m_server.nc());
+        if (s == NATS_OK) s = m_client.open(url, asap);
+        if (s != NATS_OK) {
+            m_error = nats_error("set-up", s);
+            return;
+        }
+        if (kind == RawReplier::handoff) m_thread = std::thread([this] { serve_queue(); });
+        if (kind == RawReplier::next_msg) m_thread = std::thread([this] { serve_next_msg(); });
+    }
+
+    ~RawExchange() override {
+        if (!m_thread.joinable()) return;
+        if (m_kind == RawReplier::next_msg) {
+            // Unsubscribing ends a NextMsg that waits.
+            natsSubscription_Unsubscribe(m_sub.get());
+        } else {
+            std::lock_guard<std::mutex> lock(m_state.mutex);
+            m_state.stop = true;
+        }
+        m_state.cv.notify_all();
+        m_thread.join();
+    }
+
+    bool request() override {
         natsMsg* reply = nullptr;
-        const natsStatus s =
-            natsConnection_RequestString(&reply, nc, REQ_SUBJECT, REQUEST_TEXT, 5000);
+        const natsStatus s = natsConnection_RequestString(&reply, m_client.nc(), m_subject.c_str(),
+                                                          REQUEST_TEXT, 5000);
         natsMsg_Destroy(reply);
         return s == NATS_OK;
-    });
-    natsMsg* reply = nullptr;
-    natsConnection_RequestString(&reply, nc, REQ_SUBJECT, STOP_TEXT, 5000);
-    natsMsg_Destroy(reply);
-    return m;
-}
+    }
+
+private:
+    void serve_queue() {
+        Record rec;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_state.mutex);
+                m_state.cv.wait(lock, [&] { return !m_state.queue.empty() || m_state.stop; });
+                if (m_state.queue.empty()) return;
+                rec = std::move(m_state.queue.front());
+                m_state.queue.pop_front();
+            }
+            rec.reply_data = REPLY_TEXT;
+            natsConnection_PublishString(m_server.nc(), rec.inbox.c_str(), rec.reply_data.c_str());
+        }
+    }
+
+    void serve_next_msg() {
+        for (;;) {
+            natsMsg* msg = nullptr;
+            if (natsSubscription_NextMsg(&msg, m_sub.get(), 10000) != NATS_OK) return;
+            natsConnection_PublishString(m_server.nc(), natsMsg_GetReply(msg), REPLY_TEXT);
+            natsMsg_Destroy(msg);
+        }
+    }
+
+    // Destroyed in reverse: the subscription goes before the connections, the queue last.
+    DequeState m_state;
+    RawConn m_server, m_client;
+    RawSub m_sub;
+    std::string m_subject;
+    RawReplier m_kind;
+    std::thread m_thread;
+};
 
 }  // namespace
 
@@ -263,75 +329,9 @@ Measure raw_next_msg(const std::string& url, std::int64_t count) {
     return watch.finish_span(count - 1, first, last);
 }
 
-Measure raw_request_callback(const std::string& url, bool asap, std::int64_t n) {
-    RawConn server, client;
-    RawSub sub;
-    natsStatus s = server.open(url, asap);
-    if (s == NATS_OK)
-        s = natsConnection_Subscribe(sub.out(), server.nc(), REQ_SUBJECT, reply_cb, nullptr);
-    if (s == NATS_OK) s = natsConnection_Flush(server.nc());
-    if (s == NATS_OK) s = client.open(url, asap);
-    if (s != NATS_OK) return failed(nats_error("set-up", s));
-    return run_raw_requests(client.nc(), n);
-}
-
-Measure raw_request_handoff(const std::string& url, bool asap, std::int64_t n) {
-    RawConn server, client;
-    RawSub sub;
-    DequeState state;
-    natsStatus s = server.open(url, asap);
-    if (s == NATS_OK) {
-        s = natsConnection_Subscribe(sub.out(), server.nc(), REQ_SUBJECT, request_cb, &state);
-    }
-    if (s == NATS_OK) s = natsConnection_Flush(server.nc());
-    if (s == NATS_OK) s = client.open(url, asap);
-    if (s != NATS_OK) return failed(nats_error("set-up", s));
-    std::thread replier([&] {
-        Record rec;
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(state.mutex);
-                state.cv.wait(lock, [&] { return !state.queue.empty() || state.stop; });
-                if (state.queue.empty()) return;
-                rec = std::move(state.queue.front());
-                state.queue.pop_front();
-            }
-            rec.reply_data = REPLY_TEXT;
-            natsConnection_PublishString(server.nc(), rec.inbox.c_str(), rec.reply_data.c_str());
-            if (rec.data == STOP_TEXT) return;
-        }
-    });
-    Measure m = run_raw_requests(client.nc(), n);
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.stop = true;  // in case the stop request was lost
-    }
-    state.cv.notify_all();
-    replier.join();
-    return m;
-}
-
-Measure raw_request_next_msg(const std::string& url, bool asap, std::int64_t n) {
-    RawConn server, client;
-    RawSub sub;
-    natsStatus s = server.open(url, asap);
-    if (s == NATS_OK) s = natsConnection_SubscribeSync(sub.out(), server.nc(), REQ_SUBJECT);
-    if (s == NATS_OK) s = natsConnection_Flush(server.nc());
-    if (s == NATS_OK) s = client.open(url, asap);
-    if (s != NATS_OK) return failed(nats_error("set-up", s));
-    std::thread replier([&] {
-        for (;;) {
-            natsMsg* msg = nullptr;
-            if (natsSubscription_NextMsg(&msg, sub.get(), 10000) != NATS_OK) return;
-            const bool stop = strcmp(natsMsg_GetData(msg), STOP_TEXT) == 0;
-            natsConnection_PublishString(server.nc(), natsMsg_GetReply(msg), REPLY_TEXT);
-            natsMsg_Destroy(msg);
-            if (stop) return;
-        }
-    });
-    Measure m = run_raw_requests(client.nc(), n);
-    replier.join();
-    return m;
+std::unique_ptr<Exchange> raw_exchange(const std::string& url, bool asap, const char* subject,
+                                       RawReplier kind) {
+    return std::make_unique<RawExchange>(url, asap, subject, kind);
 }
 
 Measure raw_memory(const std::string& url, std::int64_t count) {

@@ -70,39 +70,61 @@ bool is_payload(svc_status r, const NATSSvcMsg& msg) {
     return r == 16 && msg.dataLen == 16 && msg.data.size() == 16;
 }
 
-// Serves requests until STOP_TEXT (answered too) or a failure of the receive call.
-template <typename Receive>
-void serve(BenchReplier& rep, Receive receive) {
-    NATSSvcMsg msg;
-    for (;;) {
-        const svc_status r = receive(msg);
-        if (r == 0 || r >= LOWEST_STATUS_CODE) return;
-        msg.reply_data = REPLY_TEXT;
-        rep.reply(REQ_SUBJECT, msg);
-        if (msg.data == STOP_TEXT) return;
+class VekExchange : public Exchange {
+public:
+    VekExchange(const std::string& url, bool asap, const char* subject, bool sync)
+        : m_subject(subject) {
+        svc_status s = m_rep.connect(url.c_str(), param_with(asap));
+        if (s == 0)
+            s = sync ? m_rep.subscribe_sync(subject) : m_rep.subscribe(subject, nullptr, nullptr);
+        if (s != 0) {
+            m_error = status_error("replier", s);
+            return;
+        }
+        if (!m_rep.flush_all()) {
+            m_error = "replier flush failed";
+            return;
+        }
+        s = m_req.connect(url.c_str(), param_with(asap));
+        if (s != 0) {
+            m_error = status_error("requestor connect", s);
+            return;
+        }
+        m_server = std::thread([this, sync] { serve(sync); });
     }
-}
 
-Measure run_vek_requests(const std::string& url, bool asap, std::int64_t n, BenchReplier& rep,
-                         std::thread& server) {
-    vek_nats::CNATSRequestor req;
-    Measure m;
-    const svc_status s = req.connect(url.c_str(), param_with(asap));
-    if (s != 0) {
-        m = failed(status_error("requestor connect", s));
-    } else {
-        NATSSvcMsg reply;
-        m = measure_requests(
-            n, [&] { return req.request_string(REQ_SUBJECT, REQUEST_TEXT, reply) == 0; });
-        if (req.request_string(REQ_SUBJECT, STOP_TEXT, reply) == 0) {
-            server.join();
-            return m;
+    ~VekExchange() override {
+        if (!m_server.joinable()) return;
+        // The stop request ends the serving loop between two requests; destroy only wakes a
+        // server whose stop request got lost.
+        if (m_req.request_string(m_subject.c_str(), STOP_TEXT, m_reply) != 0) m_rep.destroy();
+        m_server.join();
+    }
+
+    bool request() override {
+        return m_req.request_string(m_subject.c_str(), REQUEST_TEXT, m_reply) == 0;
+    }
+
+private:
+    // Serves until STOP_TEXT, which is answered too, or until the receive call fails.
+    void serve(bool sync) {
+        NATSSvcMsg msg;
+        for (;;) {
+            const svc_status r =
+                sync ? m_rep.recv_sync(m_subject.c_str(), msg) : m_rep.recv(m_subject.c_str(), msg);
+            if (r == 0 || r >= LOWEST_STATUS_CODE) return;
+            msg.reply_data = REPLY_TEXT;
+            m_rep.reply(m_subject.c_str(), msg);
+            if (msg.data == STOP_TEXT) return;
         }
     }
-    rep.destroy();  // wakes a server that never got its stop request
-    server.join();
-    return m;
-}
+
+    BenchReplier m_rep;
+    vek_nats::CNATSRequestor m_req;
+    NATSSvcMsg m_reply;  // reused, as a caller's loop would
+    std::string m_subject;
+    std::thread m_server;
+};
 
 }  // namespace
 
@@ -181,26 +203,9 @@ Measure vek_recv_sync(const std::string& url, std::int64_t count) {
     return watch.finish_span(count - 1, first, last);
 }
 
-Measure vek_request_recv(const std::string& url, bool asap, std::int64_t n) {
-    BenchReplier rep;
-    svc_status s = rep.connect(url.c_str(), param_with(asap));
-    if (s == 0) s = rep.subscribe(REQ_SUBJECT, nullptr, nullptr);
-    if (s != 0) return failed(status_error("replier subscribe", s));
-    if (!rep.flush_all()) return failed("replier flush failed");
-    std::thread server(
-        [&] { serve(rep, [&](NATSSvcMsg& msg) { return rep.recv(REQ_SUBJECT, msg); }); });
-    return run_vek_requests(url, asap, n, rep, server);
-}
-
-Measure vek_request_recv_sync(const std::string& url, bool asap, std::int64_t n) {
-    BenchReplier rep;
-    svc_status s = rep.connect(url.c_str(), param_with(asap));
-    if (s == 0) s = rep.subscribe_sync(REQ_SUBJECT);
-    if (s != 0) return failed(status_error("replier subscribe_sync", s));
-    if (!rep.flush_all()) return failed("replier flush failed");
-    std::thread server(
-        [&] { serve(rep, [&](NATSSvcMsg& msg) { return rep.recv_sync(REQ_SUBJECT, msg); }); });
-    return run_vek_requests(url, asap, n, rep, server);
+std::unique_ptr<Exchange> vek_exchange(const std::string& url, bool asap, const char* subject,
+                                       bool sync) {
+    return std::make_unique<VekExchange>(url, asap, subject, sync);
 }
 
 Measure vek_memory(const std::string& url, std::int64_t count) {

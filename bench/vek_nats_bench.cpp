@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cases.h"
@@ -25,7 +27,7 @@ struct Options {
     std::int64_t count = 1000000;       // queue and recv_sync messages
     std::int64_t pub_count = 2000000;   // publishes with send_asap=false
     std::int64_t asap_count = 100000;   // publishes with send_asap=true
-    std::int64_t requests = 2500;       // timed requests per run
+    std::int64_t requests = 4000;       // timed requests per pair and run
     std::int64_t mem_count = 1000000;   // messages left unread
     std::int64_t trace_count = 200000;  // gated trace records
     bool reqrep_asap = vek_nats::NATSSvcParam{}.send_asap;
@@ -43,9 +45,8 @@ void usage(FILE* out) {
             "  --count N            messages for queue recv and recv_sync (default 1000000)\n"
             "  --pub-count N        publishes with send_asap=false (default 2000000)\n"
             "  --asap-count N       publishes with send_asap=true (default 100000)\n"
-            "  --requests N         timed requests per request/reply run (default 2500); these\n"
-            "                       cases run 4 times the repetitions, their percentiles pool\n"
-            "                       all runs\n"
+            "  --requests N         timed requests per request/reply pair and run (default\n"
+            "                       4000); the five pairs run at once, requests alternating\n"
             "  --mem-count N        messages queued unread for the memory case (default 1000000)\n"
             "  --trace-count N      gated trace records timed (default 200000)\n"
             "  --reqrep-asap 0|1    send_asap of both request/reply sides (default: the\n"
@@ -112,9 +113,6 @@ bool wanted(const Options& o, const char* name) {
     return list.find("," + std::string(name) + ",") != std::string::npos;
 }
 
-// Latency drifts with the machine's load: many short runs, interleaved, ride out the drift.
-constexpr int REQREP_REP_FACTOR = 4;
-
 struct Variant {
     Variant(std::string n, std::function<Measure()> r) : name(std::move(n)), run(std::move(r)) {}
     std::string name;
@@ -124,12 +122,15 @@ struct Variant {
 };
 
 // Variants of one case, run in turn within each repetition.
+// Runs the named variants together, one result per name, in the order given.
+using Interleaved = std::function<std::vector<Measure>(const std::vector<std::string>& names)>;
+
 struct Group {
-    Group(std::string n, std::vector<Variant> v, int factor = 1)
-        : name(std::move(n)), variants(std::move(v)), rep_factor(factor) {}
+    Group(std::string n, std::vector<Variant> v, Interleaved together = nullptr)
+        : name(std::move(n)), variants(std::move(v)), interleaved(std::move(together)) {}
     std::string name;
     std::vector<Variant> variants;
-    int rep_factor;  // runs this many times the repetitions asked for
+    Interleaved interleaved;  // set: the variants run at once instead of in turn
     bool ok() const {
         for (const Variant& v : variants) {
             if (!v.error.empty()) return false;
@@ -147,9 +148,25 @@ void run_group(Group& g, int reps, const std::string& side) {
         g.variants = std::move(kept);
     }
     const size_t n = g.variants.size();
-    reps *= g.rep_factor;
     for (int rep = 0; rep < reps && g.ok(); ++rep) {
         fprintf(stderr, "%s, repetition %d/%d:", g.name.c_str(), rep + 1, reps);
+        if (g.interleaved) {
+            std::vector<std::string> names;
+            for (const Variant& v : g.variants) names.push_back(v.name);
+            std::vector<Measure> results = g.interleaved(names);
+            for (size_t k = 0; k < n; ++k) {
+                Variant& v = g.variants[k];
+                if (!results[k].ok) {
+                    v.error = results[k].error.empty() ? "failed" : results[k].error;
+                    fprintf(stderr, " %s FAILED (%s)", v.name.c_str(), v.error.c_str());
+                    continue;
+                }
+                fprintf(stderr, " %s %.4g", v.name.c_str(), results[k].value);
+                v.results.push_back(std::move(results[k]));
+            }
+            fprintf(stderr, "\n");
+            continue;
+        }
         // Rotating the start makes every variant go first in turn.
         for (size_t k = 0; k < n; ++k) {
             Variant& v = g.variants[(k + static_cast<size_t>(rep)) % n];
@@ -364,27 +381,49 @@ int run_bench(const Options& o) {
     if (wanted(o, "reqrep")) {
         const std::int64_t n = o.requests;
         const bool asap = o.reqrep_asap;
-        const Group* q =
-            add({"request/reply via recv",
-                 {{"raw-cb", [=] { return bench::raw_request_callback(url, asap, n); }},
-                  {"vek", [=] { return bench::vek_request_recv(url, asap, n); }},
-                  {"raw-handoff", [=] { return bench::raw_request_handoff(url, asap, n); }}},
-                 REQREP_REP_FACTOR});
-        const Group* s =
-            add({"request/reply via recv_sync",
-                 {{"raw-next", [=] { return bench::raw_request_next_msg(url, asap, n); }},
-                  {"vek", [=] { return bench::vek_request_recv_sync(url, asap, n); }}},
-                 REQREP_REP_FACTOR});
-        for (const auto& [g, how] : {std::pair{q, "recv+reply"}, std::pair{s, "recv_sync+reply"}}) {
+        // Latency drifts with the machine's load, so all five pairs run at once and their
+        // requests alternate one by one.
+        const auto together = [=](const std::vector<std::string>& names) {
+            std::vector<std::unique_ptr<bench::Exchange>> pairs;
+            for (size_t i = 0; i < names.size(); ++i) {
+                const char* subject = bench::REQ_SUBJECTS[i];
+                const std::string& v = names[i];
+                using bench::RawReplier;
+                if (v == "vek-queue" || v == "vek-sync") {
+                    pairs.push_back(bench::vek_exchange(url, asap, subject, v == "vek-sync"));
+                } else {
+                    const RawReplier kind = v == "raw-cb"        ? RawReplier::callback
+                                            : v == "raw-handoff" ? RawReplier::handoff
+                                                                 : RawReplier::next_msg;
+                    pairs.push_back(bench::raw_exchange(url, asap, subject, kind));
+                }
+                if (!pairs.back()->error().empty()) {
+                    return std::vector<Measure>(names.size(), bench::failed(pairs.back()->error()));
+                }
+            }
+            std::vector<std::function<bool()>> requests;
+            for (const auto& p : pairs) requests.push_back([e = p.get()] { return e->request(); });
+            return bench::measure_interleaved(n, requests);
+        };
+        const Group* g = add({"request/reply, interleaved",
+                              {{"raw-cb", nullptr},
+                               {"raw-handoff", nullptr},
+                               {"raw-next", nullptr},
+                               {"vek-queue", nullptr},
+                               {"vek-sync", nullptr}},
+                              together});
+        for (const auto& [raw, vek, how] : {std::tuple{size_t{0}, size_t{3}, "recv+reply"},
+                                            std::tuple{size_t{2}, size_t{4}, "recv_sync+reply"}}) {
             const std::string base = std::string("req/rep ") + how;
-            rows.emplace_back(Row{base + " p50", g, 0, 1, Metric::P50, Goal::RatioAtMost, 1.10});
-            rows.emplace_back(Row{base + " p90", g, 0, 1, Metric::P90, Goal::None, 0, false});
-            rows.emplace_back(Row{base + " p99", g, 0, 1, Metric::P99, Goal::None, 0, false});
             rows.emplace_back(
-                Row{base + " requests/s", g, 0, 1, Metric::PerSecond, Goal::None, 0, false});
-            if (g == q) {
+                Row{base + " p50", g, raw, vek, Metric::P50, Goal::RatioAtMost, 1.10});
+            rows.emplace_back(Row{base + " p90", g, raw, vek, Metric::P90, Goal::None, 0, false});
+            rows.emplace_back(Row{base + " p99", g, raw, vek, Metric::P99, Goal::None, 0, false});
+            rows.emplace_back(
+                Row{base + " requests/s", g, raw, vek, Metric::PerSecond, Goal::None, 0, false});
+            if (vek == 3) {
                 // The queue puts a thread hop into every request; this raw replier has it too.
-                rows.emplace_back(Row{base + " p50 vs raw queued", g, 2, 1, Metric::P50});
+                rows.emplace_back(Row{base + " p50 vs raw queued", g, 1, vek, Metric::P50});
             }
         }
     }
@@ -427,6 +466,9 @@ int run_bench(const Options& o) {
     printf(
         "ratio = vek_nats / raw; CPU = user+sys of the whole measuring process per message "
         "(per request for req/rep)\n");
+    printf(
+        "req/rep: five requestor/replier pairs at once, requests alternating one by one; "
+        "percentiles pool every run\n");
     printf(
         "memory: RSS growth after malloc_trim (heap in use: malloc's own count); raw = messages "
         "pending in a sync subscription\n\n");
