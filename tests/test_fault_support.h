@@ -18,6 +18,11 @@
 
 #include "vek_nats/svc.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+#define VEK_FAULT_SANITIZED 1
+#endif
+
 namespace vek_fault {
 
 // Sanitizer builds run the same scenarios with smaller counts (TSan is many times slower).
@@ -25,6 +30,11 @@ namespace vek_fault {
 #define VEK_FAULT_SLOWDOWN 1
 #endif
 inline constexpr int SLOWDOWN = VEK_FAULT_SLOWDOWN;
+#ifdef VEK_FAULT_ASAN
+inline constexpr bool ASAN = true;
+#else
+inline constexpr bool ASAN = false;
+#endif
 
 // A count taken from the environment (so a long run can be made by hand), else `fallback`
 // divided by the build's slowdown, never below `floor`.
@@ -109,11 +119,15 @@ inline void on_fatal_signal(int sig) {
     kill_children();
     // Hand the signal on to whoever handled it before (a sanitizer's report, or the default).
     sigaction(sig, &saved_actions[sig], nullptr);
-    if (sig == SIGABRT) raise(sig);
+    if (sig == SIGABRT || sig == SIGTERM || sig == SIGINT) raise(sig);
 }
 
 inline bool install_fatal_handlers() {
-    for (const int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) {
+#ifdef VEK_FAULT_SANITIZED
+    // A sanitizer that halts on a report exits without a signal.
+    __sanitizer_set_death_callback(kill_children);
+#endif
+    for (const int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT}) {
         struct sigaction sa {};
         sa.sa_handler = on_fatal_signal;
         sigemptyset(&sa.sa_mask);
