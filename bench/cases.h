@@ -24,8 +24,21 @@ protected:
     std::string m_error;
 };
 
+// A connected publisher of payloads of one size: send(n) publishes n of them in a tight loop,
+// flush() waits until the server has them all.
+class Sender {
+public:
+    virtual ~Sender() = default;
+    const std::string& error() const { return m_error; }
+    virtual bool send(std::int64_t n) = 0;
+    virtual bool flush() = 0;
+
+protected:
+    std::string m_error;
+};
+
 // ---- raw libnats ----
-Measure raw_publish(const std::string& url, int size, bool asap, std::int64_t count);
+std::unique_ptr<Sender> raw_sender(const std::string& url, int size, bool asap);
 // Async subscription whose callback only counts.
 Measure raw_queue_count(const std::string& url, std::int64_t count);
 // Async subscription whose callback copies into a mutex-guarded deque read by another thread.
@@ -43,7 +56,7 @@ std::unique_ptr<Exchange> raw_exchange(const std::string& url, bool asap, const 
 Measure raw_memory(const std::string& url, std::int64_t count);
 
 // ---- vek_nats ----
-Measure vek_publish(const std::string& url, int size, bool asap, std::int64_t count);
+std::unique_ptr<Sender> vek_sender(const std::string& url, int size, bool asap);
 Measure vek_queue_recv(const std::string& url, std::int64_t count);
 Measure vek_recv_sync(const std::string& url, std::int64_t count);
 // CNATSRequestor against a CNATSReplier serving through recv (sync false) or recv_sync, each

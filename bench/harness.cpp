@@ -140,6 +140,41 @@ double percentile(std::vector<double> samples, double q) {
     return samples[std::min(index, samples.size() - 1)];
 }
 
+std::vector<Measure> measure_blocks(std::int64_t count, std::int64_t block,
+                                    const std::vector<std::function<bool(std::int64_t)>>& work) {
+    const size_t k = work.size();
+    std::vector<std::int64_t> cpu(k, 0), busy(k, 0);
+    std::int64_t done = 0;
+    for (std::int64_t round = 0; done < count; ++round) {
+        const std::int64_t n = std::min(block, count - done);
+        for (size_t step = 0; step < k; ++step) {
+            const size_t j = (step + static_cast<size_t>(round)) % k;
+            const std::int64_t c0 = cpu_ns();
+            const std::int64_t t0 = wall_ns();
+            const bool ok = work[j](n);
+            busy[j] += wall_ns() - t0;
+            cpu[j] += cpu_ns() - c0;
+            if (!ok) {
+                std::vector<Measure> out(k);
+                out[j] = failed("block " + std::to_string(round) + " failed");
+                return out;
+            }
+        }
+        done += n;
+    }
+    std::vector<Measure> out(k);
+    for (size_t j = 0; j < k; ++j) {
+        if (busy[j] <= 0) {
+            out[j] = failed("nothing measured");
+            continue;
+        }
+        out[j].ok = true;
+        out[j].value = static_cast<double>(count) * 1e9 / static_cast<double>(busy[j]);
+        out[j].cpu_per_msg = static_cast<double>(cpu[j]) / static_cast<double>(count);
+    }
+    return out;
+}
+
 std::vector<Measure> measure_interleaved(std::int64_t n,
                                          const std::vector<std::function<bool()>>& requests) {
     const size_t k = requests.size();

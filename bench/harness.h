@@ -19,7 +19,7 @@ inline constexpr const char* SYNC_SUBJECT = "bench.syn.subject.1";
 // One per request/reply pair that runs at the same time.
 inline constexpr const char* REQ_SUBJECTS[] = {"bench.req.subject.1", "bench.req.subject.2",
                                                "bench.req.subject.3", "bench.req.subject.4",
-                                               "bench.req.subject.5"};
+                                               "bench.req.subject.5", "bench.req.subject.6"};
 inline constexpr const char* MEM_SUBJECT = "bench.mem.subject.1";
 // 16 bytes without a zero byte, so the wrapper's text copy covers the whole payload.
 inline constexpr const char* REQUEST_TEXT = "request-16-bytes";
@@ -66,6 +66,12 @@ struct Spread {
 Spread spread_of(std::vector<double> values);
 // Nearest-rank percentile (0 < q <= 1) of unsorted samples.
 double percentile(std::vector<double> samples, double q);
+
+// Gives every function `count` units of work in blocks of `block`, the functions taking turns
+// block by block so that all of them see the same moments of the machine's load. Per
+// function: units per second over its own blocks and process CPU per unit.
+std::vector<Measure> measure_blocks(std::int64_t count, std::int64_t block,
+                                    const std::vector<std::function<bool(std::int64_t)>>& work);
 
 // Runs `n` rounds; each round times one request of every function, starting with a different
 // one each round. Per function: p50/p90/p99 in us (value = p50), requests per second of

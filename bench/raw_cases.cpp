@@ -217,18 +217,29 @@ private:
 
 }  // namespace
 
-Measure raw_publish(const std::string& url, int size, bool asap, std::int64_t count) {
-    RawConn conn;
-    natsStatus s = conn.open(url, asap);
-    if (s != NATS_OK) return failed(nats_error("connect", s));
-    const std::vector<char> payload(static_cast<size_t>(size), 'x');
-    Stopwatch watch;
-    for (std::int64_t i = 0; i < count && s == NATS_OK; ++i) {
-        s = natsConnection_Publish(conn.nc(), PUB_SUBJECT, payload.data(), size);
-    }
-    if (s == NATS_OK) s = natsConnection_FlushTimeout(conn.nc(), 60000);
-    if (s != NATS_OK) return failed(nats_error("publish", s));
-    return watch.finish(count);
+std::unique_ptr<Sender> raw_sender(const std::string& url, int size, bool asap) {
+    class RawSender : public Sender {
+    public:
+        RawSender(const std::string& url, int size, bool asap)
+            : m_payload(static_cast<size_t>(size), 'x') {
+            const natsStatus s = m_conn.open(url, asap);
+            if (s != NATS_OK) m_error = nats_error("connect", s);
+        }
+        bool send(std::int64_t n) override {
+            natsStatus s = NATS_OK;
+            const int size = static_cast<int>(m_payload.size());
+            for (std::int64_t i = 0; i < n && s == NATS_OK; ++i) {
+                s = natsConnection_Publish(m_conn.nc(), PUB_SUBJECT, m_payload.data(), size);
+            }
+            return s == NATS_OK;
+        }
+        bool flush() override { return natsConnection_FlushTimeout(m_conn.nc(), 60000) == NATS_OK; }
+
+    private:
+        RawConn m_conn;
+        std::vector<char> m_payload;
+    };
+    return std::make_unique<RawSender>(url, size, asap);
 }
 
 Measure raw_queue_count(const std::string& url, std::int64_t count) {

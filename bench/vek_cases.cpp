@@ -128,18 +128,29 @@ private:
 
 }  // namespace
 
-Measure vek_publish(const std::string& url, int size, bool asap, std::int64_t count) {
-    BenchPublisher pub;
-    svc_status s = pub.connect(url.c_str(), param_with(asap));
-    if (s != 0) return failed(status_error("connect", s));
-    const std::vector<char> payload(static_cast<size_t>(size), 'x');
-    Stopwatch watch;
-    for (std::int64_t i = 0; i < count && s == 0; ++i) {
-        s = pub.publish(PUB_SUBJECT, payload.data(), size);
-    }
-    if (s != 0) return failed(status_error("publish", s));
-    if (!pub.flush_all()) return failed("flush failed");
-    return watch.finish(count);
+std::unique_ptr<Sender> vek_sender(const std::string& url, int size, bool asap) {
+    class VekSender : public Sender {
+    public:
+        VekSender(const std::string& url, int size, bool asap)
+            : m_payload(static_cast<size_t>(size), 'x') {
+            const svc_status s = m_pub.connect(url.c_str(), param_with(asap));
+            if (s != 0) m_error = status_error("connect", s);
+        }
+        bool send(std::int64_t n) override {
+            svc_status s = 0;
+            const int size = static_cast<int>(m_payload.size());
+            for (std::int64_t i = 0; i < n && s == 0; ++i) {
+                s = m_pub.publish(PUB_SUBJECT, m_payload.data(), size);
+            }
+            return s == 0;
+        }
+        bool flush() override { return m_pub.flush_all(); }
+
+    private:
+        BenchPublisher m_pub;
+        std::vector<char> m_payload;
+    };
+    return std::make_unique<VekSender>(url, size, asap);
 }
 
 Measure vek_queue_recv(const std::string& url, std::int64_t count) {

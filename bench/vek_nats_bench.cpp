@@ -46,7 +46,7 @@ void usage(FILE* out) {
             "  --pub-count N        publishes with send_asap=false (default 2000000)\n"
             "  --asap-count N       publishes with send_asap=true (default 100000)\n"
             "  --requests N         timed requests per request/reply pair and run (default\n"
-            "                       4000); the five pairs run at once, requests alternating\n"
+            "                       4000); the six pairs run at once, requests alternating\n"
             "  --mem-count N        messages queued unread for the memory case (default 1000000)\n"
             "  --trace-count N      gated trace records timed (default 200000)\n"
             "  --reqrep-asap 0|1    send_asap of both request/reply sides (default: the\n"
@@ -352,11 +352,39 @@ int run_bench(const Options& o) {
                 char label[64];
                 snprintf(label, sizeof(label), "publish %s, send_asap=%s",
                          size == 16 ? "16 B" : "1 KiB", asap ? "true" : "false");
-                const Group* g =
-                    add({label,
-                         {{"raw", [=] { return bench::raw_publish(url, size, asap, n); }},
-                          {"vek", [=] { return bench::vek_publish(url, size, asap, n); }}}});
+                // Both publishers live at once and take turns block by block; a block lasts
+                // a few milliseconds.
+                const std::int64_t block = asap ? 1000 : 20000;
+                const auto together = [=](const std::vector<std::string>& names) {
+                    std::vector<std::unique_ptr<bench::Sender>> senders;
+                    for (const std::string& v : names) {
+                        senders.push_back(v == "vek" ? bench::vek_sender(url, size, asap)
+                                                     : bench::raw_sender(url, size, asap));
+                        if (!senders.back()->error().empty()) {
+                            return std::vector<Measure>(names.size(),
+                                                        bench::failed(senders.back()->error()));
+                        }
+                    }
+                    std::vector<std::function<bool(std::int64_t)>> work;
+                    for (const auto& p : senders) {
+                        work.push_back([sp = p.get()](std::int64_t k) { return sp->send(k); });
+                    }
+                    std::vector<Measure> out = bench::measure_blocks(n, block, work);
+                    for (size_t i = 0; i < senders.size(); ++i) {
+                        if (out[i].ok && !senders[i]->flush())
+                            out[i] = bench::failed("flush failed");
+                    }
+                    return out;
+                };
+                // A second raw publisher shows how far two identical sides drift apart here.
+                const bool control = size == 16 && asap;
+                std::vector<Variant> variants{{"raw", nullptr}, {"vek", nullptr}};
+                if (control) variants.emplace_back("raw-control", nullptr);
+                const Group* g = add({label, std::move(variants), together});
                 rows.emplace_back(Row{label, g, 0, 1, Metric::Rate, Goal::RatioAtLeast, 0.95});
+                if (control) {
+                    rows.emplace_back(Row{"  control: raw against raw", g, 0, 2, Metric::Rate});
+                }
             }
         }
     }
@@ -381,8 +409,8 @@ int run_bench(const Options& o) {
     if (wanted(o, "reqrep")) {
         const std::int64_t n = o.requests;
         const bool asap = o.reqrep_asap;
-        // Latency drifts with the machine's load, so all five pairs run at once and their
-        // requests alternate one by one.
+        // Latency drifts with the machine's load, so all pairs run at once and their requests
+        // alternate one by one. The second raw callback pair shows the drift that is left.
         const auto together = [=](const std::vector<std::string>& names) {
             std::vector<std::unique_ptr<bench::Exchange>> pairs;
             for (size_t i = 0; i < names.size(); ++i) {
@@ -392,9 +420,9 @@ int run_bench(const Options& o) {
                 if (v == "vek-queue" || v == "vek-sync") {
                     pairs.push_back(bench::vek_exchange(url, asap, subject, v == "vek-sync"));
                 } else {
-                    const RawReplier kind = v == "raw-cb"        ? RawReplier::callback
-                                            : v == "raw-handoff" ? RawReplier::handoff
-                                                                 : RawReplier::next_msg;
+                    const RawReplier kind = v.rfind("raw-cb", 0) == 0 ? RawReplier::callback
+                                            : v == "raw-handoff"      ? RawReplier::handoff
+                                                                      : RawReplier::next_msg;
                     pairs.push_back(bench::raw_exchange(url, asap, subject, kind));
                 }
                 if (!pairs.back()->error().empty()) {
@@ -410,7 +438,8 @@ int run_bench(const Options& o) {
                                {"raw-handoff", nullptr},
                                {"raw-next", nullptr},
                                {"vek-queue", nullptr},
-                               {"vek-sync", nullptr}},
+                               {"vek-sync", nullptr},
+                               {"raw-cb-control", nullptr}},
                               together});
         for (const auto& [raw, vek, how] : {std::tuple{size_t{0}, size_t{3}, "recv+reply"},
                                             std::tuple{size_t{2}, size_t{4}, "recv_sync+reply"}}) {
@@ -424,6 +453,7 @@ int run_bench(const Options& o) {
             if (vek == 3) {
                 // The queue puts a thread hop into every request; this raw replier has it too.
                 rows.emplace_back(Row{base + " p50 vs raw queued", g, 1, vek, Metric::P50});
+                rows.emplace_back(Row{"  control: raw against raw, p50", g, 0, 5, Metric::P50});
             }
         }
     }
@@ -467,7 +497,8 @@ int run_bench(const Options& o) {
         "ratio = vek_nats / raw; CPU = user+sys of the whole measuring process per message "
         "(per request for req/rep)\n");
     printf(
-        "req/rep: five requestor/replier pairs at once, requests alternating one by one; "
+        "publish: both publishers at once, taking turns in blocks of 20000 (send_asap=true: 1000)\n"
+        "req/rep: six requestor/replier pairs at once, requests alternating one by one; "
         "percentiles pool every run\n");
     printf(
         "memory: RSS growth after malloc_trim (heap in use: malloc's own count); raw = messages "
