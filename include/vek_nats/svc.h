@@ -140,8 +140,8 @@ protected:
     // m_msg_mutex; sets *index to -1 when no slot holds it. Returns the handle or null.
     natsSubscription* enter_sync_read(const char* subject, int* index);
     void leave_sync_read();
-    // Destroys the handle of a subscription that was unsubscribed and taken out of its slot,
-    // or, while synchronous readers may still be waiting on it, once the last of them left.
+    // Hands over the handle of a subscription that was unsubscribed and taken out of its slot;
+    // destroy() releases it after closing the connection.
     void release_subscription(natsSubscription* sub);
 
     // Records a status reported by a connection callback and wakes every reader.

@@ -354,13 +354,6 @@ natsSubscription* CNATSSvc::enter_sync_read(const char* subject, int* index) {
 }
 
 void CNATSSvc::leave_sync_read() {
-    std::vector<natsSubscription*> retired;
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        if (m_sync_readers == 1) retired.swap(m_retired);
-    }
-    // Still counted as a reader here, so destroy() keeps the connection until these are gone.
-    for (natsSubscription* sub : retired) natsSubscription_Destroy(sub);
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
@@ -371,16 +364,11 @@ void CNATSSvc::leave_sync_read() {
 
 void CNATSSvc::release_subscription(natsSubscription* sub) {
     if (sub == nullptr) return;
-    {
-        // The slot no longer names the handle, so no new reader can pin it; only readers
-        // counted now may still be inside the client with it.
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        if (m_sync_readers > 0) {
-            m_retired.push_back(sub);
-            return;
-        }
-    }
-    natsSubscription_Destroy(sub);
+    // Not destroyed here: libnats 3.4 may still be handing a message to this subscription on
+    // its reader thread (it aborts when the handle goes meanwhile), and a recv_sync on another
+    // thread may still wait on it. destroy() releases it once the connection is closed.
+    std::lock_guard<std::mutex> lock(m_msg_mutex);
+    m_retired.push_back(sub);
 }
 
 void CNATSSvc::raise_conn_error(natsStatus status) {
