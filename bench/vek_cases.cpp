@@ -75,8 +75,9 @@ public:
     VekExchange(const std::string& url, bool asap, const char* subject, bool sync)
         : m_subject(subject) {
         svc_status s = m_rep.connect(url.c_str(), param_with(asap));
-        if (s == 0)
+        if (s == 0) {
             s = sync ? m_rep.subscribe_sync(subject) : m_rep.subscribe(subject, nullptr, nullptr);
+        }
         if (s != 0) {
             m_error = status_error("replier", s);
             return;
