@@ -111,6 +111,16 @@ inline void kill_children() noexcept {
     close(dir);
 }
 
+// Writes every thread's stack to standard error with gdb, when it is installed: what a
+// hung scenario waits on is the first thing to know about it.
+inline void dump_stacks() {
+    const std::string cmd = "gdb -batch -nx -p " + std::to_string(getpid()) +
+                            " -ex 'thread apply all bt' 1>&2 2>/dev/null";
+    if (access("/usr/bin/gdb", X_OK) == 0 && std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "watchdog: gdb could not show the stacks\n");
+    }
+}
+
 namespace detail {
 
 inline struct sigaction saved_actions[NSIG];
@@ -152,6 +162,7 @@ public:
                   std::fprintf(stderr, "watchdog: %s still running after %lld s\n", what,
                                static_cast<long long>(limit.count()));
                   std::fflush(stderr);
+                  dump_stacks();
                   kill_children();
                   std::abort();
               }

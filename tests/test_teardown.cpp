@@ -313,6 +313,51 @@ TEST_F(Teardown, UnsubscribeWhileMessagesAreDelivered) {
                 flood.sent());
 }
 
+// A busy subscriber elsewhere in the process must not hold up the construction and teardown
+// of other objects: their delivery threads never leave the process without a callback
+// running, so anything that waits for "no callback anywhere" would wait forever.
+TEST_F(Teardown, ObjectsComeAndGoBesideABusySubscriber) {
+    Watchdog dog("objects beside a busy subscriber", 120s);
+    Flood flood(server.url(), "td.busy", HEAVY_PAUSE);
+    ASSERT_TRUE(flood.ok());
+    Open<CNATSSubscriber> busy;
+    ASSERT_EQ(busy.connect(server.url().c_str(), NATSSvcParam()), STATUS_OK);
+    for (int s = 0; s < CNATSSvc::SLOT_COUNT; ++s) {
+        ASSERT_EQ(busy.subscribe("td.busy", nullptr, nullptr), STATUS_OK);
+    }
+    std::atomic<bool> draining{true};
+    std::thread drain([&] {
+        NATSSvcMsg m;
+        while (draining.load() && busy.recv("td.busy", m) == 64u) {
+        }
+    });
+    ASSERT_TRUE(vek_test::wait_until([&] { return flood.sent() > 1000; }, 5s));
+
+    std::chrono::steady_clock::duration slowest{};
+    for (int round = 0; round < ROUNDS; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        {
+            Open<CNATSSubscriber> sub;
+            ASSERT_EQ(sub.connect(server.url().c_str(), NATSSvcParam()), STATUS_OK);
+            ASSERT_EQ(sub.subscribe("td.busy", nullptr, nullptr), STATUS_OK);
+        }
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+        ASSERT_LT(slowest, 5s)
+            << "round " << round << " took "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+    }
+    draining = false;
+    busy.destroy();
+    drain.join();
+    std::printf(
+        "beside a busy subscriber: %d objects made and destroyed, slowest %lld ms, %ld "
+        "published\n",
+        ROUNDS,
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()),
+        flood.sent());
+}
+
 // Objects of every role come and go on four threads while one object stays: the client
 // library is closed exactly once, by the last object, after every other object said "bye".
 TEST_F(Teardown, ObjectsOnManyThreadsCloseTheLibraryOnceAtTheEnd) {
