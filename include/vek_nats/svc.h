@@ -166,6 +166,8 @@ protected:
         explicit operator bool() const { return m_alive; }
 
     private:
+        const CNATSSvc* m_obj;
+        bool m_whole_role;
         bool m_alive;
     };
 

@@ -5,15 +5,15 @@
 namespace vek_nats::detail {
 
 void registry_add(const void* obj);
-// The object is no longer a whole role object (its role destructor has run): message
-// deliveries, which reach role members, are refused from now on; connection events,
-// which reach the service core only, still arrive.
+// The object stops being a whole role object (its role destructor runs): message deliveries,
+// which reach role members, are refused from now on, and those running are waited for;
+// connection events, which reach the service core only, still arrive.
 void registry_retire_role(const void* obj);
-// Waits until no callback is running on any object, so a removed object is never touched again.
+// Refuses further callbacks on obj and waits until those running on it have returned.
 void registry_remove(const void* obj);
-// Takes the registry's shared lock; true when obj is live (and, with whole_role, still a whole
-// role object). Pair with registry_leave().
+// True when obj is live (with whole_role: still a whole role object); the callback then counts
+// as running on it until registry_leave with the same arguments.
 bool registry_enter(const void* obj, bool whole_role);
-void registry_leave();
+void registry_leave(const void* obj, bool whole_role);
 
 }  // namespace vek_nats::detail

@@ -398,8 +398,10 @@ void CNATSSvc::record_published(const char* subject) {
 void CNATSSvc::retire_role() { detail::registry_retire_role(this); }
 
 CNATSSvc::live_guard::live_guard(const CNATSSvc* obj, bool whole_role)
-    : m_alive(detail::registry_enter(obj, whole_role)) {}
+    : m_obj(obj), m_whole_role(whole_role), m_alive(detail::registry_enter(obj, whole_role)) {}
 
-CNATSSvc::live_guard::~live_guard() { detail::registry_leave(); }
+CNATSSvc::live_guard::~live_guard() {
+    if (m_alive) detail::registry_leave(m_obj, m_whole_role);
+}
 
 }  // namespace vek_nats
