@@ -135,6 +135,11 @@ protected:
     // The delivery path: builds the record unlocked, appends it, wakes one reader, frees msg.
     void queue_message(natsMsg* msg, bool with_inbox);
 
+    // The end of both queue-based recv operations: with m_msg_mutex held by `lock` and a record
+    // queued, takes the front record, unlocks, and only then hands it to msg, so the caller's
+    // old strings are freed outside the lock. Returns the number of records left.
+    size_t take_front(std::unique_lock<std::mutex>& lock, NATSSvcMsg& msg);
+
     // A synchronous read pins its slot's subscription so that destroy() on another thread
     // waits for it instead of releasing the handle under it. Looks the subject up under
     // m_msg_mutex; sets *index to -1 when no slot holds it. Returns the handle or null.

@@ -62,9 +62,7 @@ svc_status CNATSReplier::recv(const char* subject, NATSSvcMsg& msg) {
                 return STATUS_OK;
             }
         }
-        msg = std::move(m_msg_queue.front());
-        m_msg_queue.pop_front();
-        left = m_msg_queue.size();
+        left = take_front(lock, msg);
     }
     // Written outside the lock so that delivery threads never wait on the log file.
     VEK_TRACE("-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms, queue sz=%zu\nReceived inbox: %s",

@@ -70,10 +70,7 @@ svc_status CNATSSubscriber::recv(const char* subject, NATSSvcMsg& msg) {
         return STATUS_OK;
     }
     state_lock.unlock();
-    msg = std::move(m_msg_queue.front());
-    m_msg_queue.pop_front();
-    const size_t left = m_msg_queue.size();
-    lock.unlock();
+    const size_t left = take_front(lock, msg);
 
     // msg is the caller's now: the trace needs no lock and keeps file I/O off the hot path.
     VEK_TRACE("- Received msg: %s -> %.*s, recv_ts=%ld ms, queue sz=%zu", msg.subject.c_str(),

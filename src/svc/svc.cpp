@@ -305,30 +305,34 @@ void CNATSSvc::clear_slot(int index) {
     m_msg_cv.notify_one();
 }
 
+namespace {
+
+// A string that must grow is made at its exact size (assign would double the small-string
+// capacity, which costs memory in every queued record); one that fits keeps its buffer.
+void set_text(std::string& dst, const char* src, size_t len) {
+    if (src == nullptr) {
+        dst.clear();
+    } else if (dst.capacity() < len) {
+        dst = std::string(src, len);
+    } else {
+        dst.assign(src, len);
+    }
+}
+
+}  // namespace
+
 void CNATSSvc::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) {
     const char* subject = natsMsg_GetSubject(msg);
     const char* data = natsMsg_GetData(msg);
     rec.dataLen = natsMsg_GetDataLength(msg);
-    if (subject != nullptr) {
-        rec.subject.assign(subject);
-    } else {
-        rec.subject.clear();
-    }
-    if (data != nullptr) {
-        // The text ends at the first zero byte but never runs past the reported length.
-        const size_t limit = rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
-        rec.data.assign(data, strnlen(data, limit));
-    } else {
-        rec.data.clear();
-    }
+    set_text(rec.subject, subject, subject != nullptr ? strlen(subject) : 0);
+    // The text ends at the first zero byte but never runs past the reported length.
+    const size_t limit = rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
+    set_text(rec.data, data, data != nullptr ? strnlen(data, limit) : 0);
     rec.recv_ts = nats_Now();
     if (with_inbox) {
         const char* reply = natsMsg_GetReply(msg);
-        if (reply != nullptr) {
-            rec.inbox.assign(reply);
-        } else {
-            rec.inbox.clear();
-        }
+        set_text(rec.inbox, reply, reply != nullptr ? strlen(reply) : 0);
     }
 }
 
@@ -341,6 +345,15 @@ void CNATSSvc::queue_message(natsMsg* msg, bool with_inbox) {
     }
     m_msg_cv.notify_one();
     natsMsg_Destroy(msg);
+}
+
+size_t CNATSSvc::take_front(std::unique_lock<std::mutex>& lock, NATSSvcMsg& msg) {
+    NATSSvcMsg rec = std::move(m_msg_queue.front());
+    m_msg_queue.pop_front();
+    const size_t left = m_msg_queue.size();
+    lock.unlock();
+    msg = std::move(rec);
+    return left;
 }
 
 natsSubscription* CNATSSvc::enter_sync_read(const char* subject, int* index) {
