@@ -336,3 +336,17 @@ TEST_F(Lifecycle, ReconnectAfterLibraryCloseWorksEveryRound) {
     }
     EXPECT_EQ(failures, 0) << "of " << ROUNDS << " rounds";
 }
+
+TEST_F(Lifecycle, UrlListReachesALiveServerBehindADeadOne) {
+    const std::string dead = "nats://127.0.0.1:" + std::to_string(vek_test::free_port());
+    Probe p;
+    NATSSvcParam param;
+    param.max_reconnect = 0;
+    EXPECT_EQ(p.connect((dead + " , " + server.url()).c_str(), param), STATUS_OK);
+    char url[256] = {};
+    ASSERT_EQ(natsConnection_GetConnectedUrl(p.m_conn, url, sizeof(url)), NATS_OK);
+    EXPECT_EQ(std::string(url), server.url());
+    // Torn down and connected again with the dead server alone, it fails.
+    p.destroy();
+    EXPECT_EQ(p.connect(dead.c_str(), param), STATUS_CONNECT);
+}

@@ -33,6 +33,33 @@ bool usable_urls(const char* urls) {
     return false;
 }
 
+// natsOptions_SetURL of libnats 3.4 takes one URL only; a comma-separated list (the way to name
+// the nodes of a cluster) goes to natsOptions_SetServers instead. Whichever is not used is
+// cleared, since the options object is reused by a later connect.
+natsStatus set_urls(natsOptions* opts, const std::string& urls) {
+    if (!usable_urls(urls.c_str())) return NATS_INVALID_ARG;
+    if (urls.find(',') == std::string::npos) {
+        natsOptions_SetServers(opts, nullptr, 0);
+        return natsOptions_SetURL(opts, urls.c_str());
+    }
+    std::vector<std::string> list;
+    size_t start = 0;
+    while (start <= urls.size()) {
+        size_t end = urls.find(',', start);
+        if (end == std::string::npos) end = urls.size();
+        const size_t first = urls.find_first_not_of(" \t", start);
+        const size_t last = urls.find_last_not_of(" \t", end == 0 ? 0 : end - 1);
+        if (first != std::string::npos && first < end && last >= first) {
+            list.push_back(urls.substr(first, last - first + 1));
+        }
+        start = end + 1;
+    }
+    std::vector<const char*> servers;
+    for (const std::string& url : list) servers.push_back(url.c_str());
+    natsOptions_SetURL(opts, nullptr);
+    return natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
+}
+
 }  // namespace
 
 CNATSSvc::CNATSSvc() : m_sub_list(SLOT_COUNT), m_urls(DEFAULT_URL), m_pub_subjects(SLOT_COUNT) {
@@ -71,7 +98,7 @@ svc_status CNATSSvc::init_options(const NATSSvcParam& param) {
             return STATUS_OPTIONS_CREATE;
         }
     }
-    s = usable_urls(m_urls.c_str()) ? natsOptions_SetURL(m_opts, m_urls.c_str()) : NATS_INVALID_ARG;
+    s = set_urls(m_opts, m_urls);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " natsOptions_SetURL()");
         return STATUS_OPTIONS_URL;
