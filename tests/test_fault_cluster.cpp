@@ -151,6 +151,7 @@ void failover(const char* what, Urls urls) {
             seen.insert(seq);
         }
     });
+    const vek_fault::StopAndJoin stop_reader(reading, reader);
 
     // Sequence number at which each failed publish happened.
     std::atomic<int> next{0};
@@ -170,6 +171,7 @@ void failover(const char* what, Urls urls) {
             std::this_thread::sleep_for(1ms);
         }
     });
+    const vek_fault::StopAndJoin stop_publisher(publishing, publisher);
     const auto arrived = [&](int seq) {
         std::lock_guard<std::mutex> lock(seen_mutex);
         return seen.count(seq) != 0;
@@ -200,8 +202,6 @@ void failover(const char* what, Urls urls) {
         << "messages published after failover do not reach node " << sub_node;
     publishing = false;
     publisher.join();
-    reading = false;
-    reader.join();
 
     int across = 0;
     int after_missing = 0;

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -183,6 +184,23 @@ private:
     std::condition_variable m_cv;
     bool m_done = false;
     std::thread m_thread;
+};
+
+// Stops a worker thread when the scenario ends, also when a failed assertion ends it early.
+class StopAndJoin {
+public:
+    StopAndJoin(std::atomic<bool>& running, std::thread& thread)
+        : m_running(running), m_thread(thread) {}
+    ~StopAndJoin() {
+        m_running = false;
+        if (m_thread.joinable()) m_thread.join();
+    }
+    StopAndJoin(const StopAndJoin&) = delete;
+    StopAndJoin& operator=(const StopAndJoin&) = delete;
+
+private:
+    std::atomic<bool>& m_running;
+    std::thread& m_thread;
 };
 
 inline int live_objects() {

@@ -387,7 +387,7 @@ TEST_F(Teardown, ObjectsOnManyThreadsCloseTheLibraryOnceAtTheEnd) {
                     sub.recv(subject.c_str(), m) != 2u) {
                     ++failures;
                 }
-                // Leaves an unanswered request for the replier's teardown.
+                // A request through the replier's synchronous path, answered by reply.
                 std::thread ask([&req, &subject] {
                     NATSSvcMsg reply;
                     req.request_string((subject + ".q").c_str(), "?", reply);
