@@ -10,9 +10,6 @@ endif()
 
 function(vek_fault_target name)
     target_compile_definitions(${name} PRIVATE VEK_FAULT_SLOWDOWN=${vek_fault_slowdown})
-    if(VEK_NATS_SANITIZE STREQUAL "address")
-        target_compile_definitions(${name} PRIVATE VEK_FAULT_ASAN)
-    endif()
 endfunction()
 
 add_executable(vek_log_writer log_writer.cpp)

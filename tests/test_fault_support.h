@@ -31,10 +31,10 @@ namespace vek_fault {
 #define VEK_FAULT_SLOWDOWN 1
 #endif
 inline constexpr int SLOWDOWN = VEK_FAULT_SLOWDOWN;
-#ifdef VEK_FAULT_ASAN
-inline constexpr bool ASAN = true;
+#ifdef VEK_FAULT_SANITIZED
+inline constexpr bool SANITIZED = true;
 #else
-inline constexpr bool ASAN = false;
+inline constexpr bool SANITIZED = false;
 #endif
 
 // A count taken from the environment (so a long run can be made by hand), else `fallback`
