@@ -153,33 +153,15 @@ void failover(const char* what, Urls urls) {
     });
     const vek_fault::StopAndJoin stop_reader(reading, reader);
 
-    // Sequence number at which each failed publish happened.
-    std::atomic<int> next{0};
-    std::mutex failed_mutex;
-    std::vector<int> failed_at;
-    std::atomic<bool> publishing{true};
-    std::thread publisher([&] {
-        char payload[16];
-        while (publishing.load()) {
-            std::snprintf(payload, sizeof(payload), "%08d", next.load());
-            if (pub.publish_string("cl.data", payload) == STATUS_OK) {
-                ++next;
-            } else {
-                std::lock_guard<std::mutex> lock(failed_mutex);
-                failed_at.push_back(next.load());
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-    });
-    const vek_fault::StopAndJoin stop_publisher(publishing, publisher);
+    vek_fault::NumberedPublisher numbered(pub, "cl.data");
     const auto arrived = [&](int seq) {
         std::lock_guard<std::mutex> lock(seen_mutex);
         return seen.count(seq) != 0;
     };
-    ASSERT_TRUE(vek_test::wait_until([&] { return next.load() > 200 && arrived(200); }, 10s));
+    ASSERT_TRUE(vek_test::wait_until([&] { return numbered.next() > 200 && arrived(200); }, 10s));
 
     killed = Clock::now();
-    const int first_in_outage = next.load();
+    const int first_in_outage = numbered.next();
     first_published_after_kill = first_in_outage;
     cluster.node(pub_node).kill_hard();
 
@@ -192,16 +174,15 @@ void failover(const char* what, Urls urls) {
         << "the publisher did not fail over";
     const long failover_ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed).count());
-    const int first_after = next.load();
+    const int first_after = numbered.next();
     const int new_node = cluster.index_of_port(pub.connected_port());
     EXPECT_NE(new_node, pub_node);
 
     const int last_wanted = first_after + 500;
-    ASSERT_TRUE(vek_test::wait_until([&] { return next.load() > last_wanted; }, 20s));
+    ASSERT_TRUE(vek_test::wait_until([&] { return numbered.next() > last_wanted; }, 20s));
     ASSERT_TRUE(vek_test::wait_until([&] { return arrived(last_wanted); }, 10s))
         << "messages published after failover do not reach node " << sub_node;
-    publishing = false;
-    publisher.join();
+    numbered.stop();
 
     int across = 0;
     int after_missing = 0;
@@ -213,7 +194,7 @@ void failover(const char* what, Urls urls) {
     EXPECT_EQ(after_missing, 0) << "messages lost after the failover completed";
     // A publish may fail while the client finds its socket dead; after the failover none may.
     int failed_in_failover = 0;
-    for (const int seq : failed_at) {
+    for (const int seq : numbered.failed_at()) {
         EXPECT_LT(seq, first_after) << "publishing failed after the failover";
         failed_in_failover += seq < first_after ? 1 : 0;
     }

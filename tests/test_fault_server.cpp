@@ -207,35 +207,17 @@ TEST_F(ServerFault, RestartedServerResumesPublishingAndSyncReceiving) {
     });
     const vek_fault::StopAndJoin stop_reader(reading, reader);
 
-    // Sequence number at which each failed publish happened.
-    std::atomic<int> next{0};
-    std::mutex failed_mutex;
-    std::vector<int> failed_at;
-    std::atomic<bool> publishing{true};
-    std::thread publisher([&] {
-        char payload[16];
-        while (publishing.load()) {
-            std::snprintf(payload, sizeof(payload), "%08d", next.load());
-            if (pub.publish_string("sf.restart", payload) == STATUS_OK) {
-                ++next;
-            } else {
-                std::lock_guard<std::mutex> lock(failed_mutex);
-                failed_at.push_back(next.load());
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-    });
-    const vek_fault::StopAndJoin stop_publisher(publishing, publisher);
+    vek_fault::NumberedPublisher numbered(pub, "sf.restart");
 
     const auto arrived = [&](int upto) {
         std::lock_guard<std::mutex> lock(seen_mutex);
         return !seen.empty() && *seen.rbegin() >= upto - 1;
     };
-    ASSERT_TRUE(vek_test::wait_until([&] { return next.load() >= 300 && arrived(300); }, 10s));
+    ASSERT_TRUE(vek_test::wait_until([&] { return numbered.next() >= 300 && arrived(300); }, 10s));
 
     server.kill_hard();
     const auto killed = Clock::now();
-    const int first_in_outage = next.load();
+    const int first_in_outage = numbered.next();
     std::this_thread::sleep_for(1s);
     ASSERT_TRUE(server.start()) << "restart on port " << server.port();
     ASSERT_TRUE(vek_test::wait_until(
@@ -246,16 +228,15 @@ TEST_F(ServerFault, RestartedServerResumesPublishingAndSyncReceiving) {
         20s))
         << "no reconnection";
     const long reconnect_ms = ms_since(killed);
-    const int first_after = next.load();
+    const int first_after = numbered.next();
     ASSERT_TRUE(sub.flush());
 
     // Publishing resumed and the synchronous subscriber receives again.
     const int last_wanted = first_after + 500;
-    ASSERT_TRUE(vek_test::wait_until([&] { return next.load() >= last_wanted; }, 20s));
+    ASSERT_TRUE(vek_test::wait_until([&] { return numbered.next() >= last_wanted; }, 20s));
     ASSERT_TRUE(vek_test::wait_until([&] { return arrived(last_wanted); }, 10s))
         << "the subscriber did not receive after the restart";
-    publishing = false;
-    publisher.join();
+    numbered.stop();
 
     int across = 0;
     int after_missing = 0;
@@ -271,7 +252,7 @@ TEST_F(ServerFault, RestartedServerResumesPublishingAndSyncReceiving) {
     // A publish may fail while the client notices the dead socket; once it reconnected,
     // none may.
     int failed_in_outage = 0;
-    for (const int seq : failed_at) {
+    for (const int seq : numbered.failed_at()) {
         EXPECT_LT(seq, first_after) << "publishing failed after the reconnection";
         failed_in_outage += seq < first_after ? 1 : 0;
     }

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "vek_nats/publisher.h"
 #include "vek_nats/svc.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -201,6 +202,46 @@ public:
 private:
     std::atomic<bool>& m_running;
     std::thread& m_thread;
+};
+
+// Publishes the numbers 00000000, 00000001, ... on a subject, one a millisecond, on a thread of
+// its own, and notes at which number each failed publish happened.
+class NumberedPublisher {
+public:
+    NumberedPublisher(vek_nats::CNATSPublisher& pub, std::string subject)
+        : m_pub(pub), m_subject(std::move(subject)), m_thread([this] { run(); }) {}
+    ~NumberedPublisher() { stop(); }
+    NumberedPublisher(const NumberedPublisher&) = delete;
+    NumberedPublisher& operator=(const NumberedPublisher&) = delete;
+
+    int next() const { return m_next.load(); }
+    void stop() {
+        m_running = false;
+        if (m_thread.joinable()) m_thread.join();
+    }
+    // Read after stop().
+    const std::vector<int>& failed_at() const { return m_failed_at; }
+
+private:
+    void run() {
+        char payload[16];
+        while (m_running.load()) {
+            std::snprintf(payload, sizeof(payload), "%08d", m_next.load());
+            if (m_pub.publish_string(m_subject.c_str(), payload) == vek_nats::STATUS_OK) {
+                ++m_next;
+            } else {
+                m_failed_at.push_back(m_next.load());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    vek_nats::CNATSPublisher& m_pub;
+    const std::string m_subject;
+    std::atomic<int> m_next{0};
+    std::atomic<bool> m_running{true};
+    std::vector<int> m_failed_at;  // written by the thread only until stop()
+    std::thread m_thread;
 };
 
 inline int live_objects() {
