@@ -36,34 +36,26 @@ std::string status_error(const char* what, svc_status s) {
     return buf;
 }
 
-// Flushing is not part of the wrapper's interface, but both sides of a comparison must end
-// with everything on the wire (publish) or the subscription known to the server (receive).
-bool flush(natsConnection* nc, std::int64_t ms) {
-    return nc != nullptr && natsConnection_FlushTimeout(nc, ms) == NATS_OK;
-}
-
+// Both sides of a comparison end with everything on the wire (publish) or the subscription
+// known to the server (receive).
 class BenchPublisher : public vek_nats::CNATSPublisher {
 public:
-    bool flush_all() { return flush(m_conn, 60000); }
+    bool flush_all() { return flush(60000) == vek_nats::STATUS_OK; }
 };
 
 class BenchSubscriber : public vek_nats::CNATSSubscriber {
 public:
-    bool flush_all() { return flush(m_conn, 10000); }
+    bool flush_all() { return flush(10000) == vek_nats::STATUS_OK; }
     // init_subscription only works on a full slot table; the benchmark uses one slot.
     bool remove_limits(int slot) {
         natsSubscription* sub = m_sub_list[static_cast<size_t>(slot)].subscription;
         return sub != nullptr && natsSubscription_SetPendingLimits(sub, -1, -1) == NATS_OK;
     }
-    size_t queued() {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        return m_msg_queue.size();
-    }
 };
 
 class BenchReplier : public vek_nats::CNATSReplier {
 public:
-    bool flush_all() { return flush(m_conn, 10000); }
+    bool flush_all() { return flush(10000) == vek_nats::STATUS_OK; }
 };
 
 bool is_payload(svc_status r, const NATSSvcMsg& msg) {

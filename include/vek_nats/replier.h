@@ -21,6 +21,11 @@ public:
     svc_status recv(const char* subject, NATSSvcMsg& msg);
     // 0, STATUS_NO_CONNECTION or STATUS_SUBSCRIBE_SYNC.
     svc_status subscribe_sync(const char* subject);
+    // As subscribe and subscribe_sync, joining the queue group `group`: each request goes to
+    // one member of the group. A null or empty group is refused.
+    svc_status subscribe_queue(const char* subject, const char* group, natsMsgHandler cb = nullptr,
+                               void* closure = nullptr);
+    svc_status subscribe_sync_queue(const char* subject, const char* group);
     // Next request within recv_timeout: its dataLen, STATUS_NO_SUBSCRIPTION or STATUS_NEXT_MSG.
     // msg.reply_data is kept.
     svc_status recv_sync(const char* subject, NATSSvcMsg& msg);

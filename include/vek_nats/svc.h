@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -24,6 +25,26 @@ struct NATSSvcParam {
     bool send_asap = true;
     std::int64_t recv_timeout = 10000;  // ms, time-out of recv_sync
     bool no_error_handler = false;      // true: asynchronous errors do not reach the service
+
+    // Bound of the object's message queue. When it is full the delivery callback waits, so
+    // that libnats' own pending limits decide what happens to the backlog.
+    std::int64_t queue_max_msgs = 65536;
+    std::int64_t queue_max_bytes = 64 * 1024 * 1024;
+    // ms a write to the server may block before publish fails (natsOptions_SetWriteDeadline).
+    std::int64_t write_deadline = 2000;
+
+    // Secured servers; empty (false) fields leave the connection as plain as the URL says.
+    std::string user;            // with password: natsOptions_SetUserInfo
+    std::string password;
+    std::string token;           // natsOptions_SetToken
+    std::string nkey;            // public NKey of the user ...
+    std::string nkey_seed_file;  // ... and the file holding its seed
+    std::string creds_file;      // user JWT and seed (natsOptions_SetUserCredentialsFromFiles)
+    bool tls = false;            // require TLS even for nats:// URLs
+    std::string tls_ca_file;     // PEM of trusted CAs (implies tls)
+    std::string tls_cert_file;   // client certificate and key for mutual TLS (imply tls)
+    std::string tls_key_file;
+    std::string tls_hostname;    // name expected in the server certificate
 };
 
 // One received message (or request), as handed to the caller.
@@ -60,6 +81,12 @@ public:
     svc_status connect(const char* urls, const NATSSvcParam& param);
     svc_status close();
     svc_status destroy();
+
+    // Waits until the server has processed everything sent so far, at most timeout_ms.
+    // 0, STATUS_NO_CONNECTION or STATUS_FLUSH.
+    svc_status flush(std::int64_t timeout_ms);
+    // Messages waiting in the object's queue.
+    std::size_t queued();
 
     // Writes traffic counters to the log: bit 0 incoming, bit 1 outgoing, bit 2 subscriptions.
     svc_status show_stats(std::int32_t mask);
@@ -111,8 +138,9 @@ protected:
     // asynchronous (cb set) or synchronous (cb null) subscription. On failure writes the error
     // line under the operation's name `func` and returns `fail_code` (or STATUS_NO_CONNECTION);
     // on success returns 0 with *index set.
-    svc_status subscribe_slot(const char* func, const char* subject, natsMsgHandler cb,
-                              void* closure, svc_status fail_code, int* index);
+    // With a non-null `group` the subscription joins that queue group.
+    svc_status subscribe_slot(const char* func, const char* subject, const char* group,
+                              natsMsgHandler cb, void* closure, svc_status fail_code, int* index);
     // The recv_sync of both receiving roles up to its trace: the next message of the subject's
     // slot within recv_timeout, filled into msg (inbox too when with_inbox). Returns true with
     // *result = dataLen, or false with *result the failure code and its line written.

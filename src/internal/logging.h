@@ -24,4 +24,8 @@ namespace vek_nats::detail {
 // Subjects come from callers as C strings that may be null; logs print "(null)" for them.
 inline const char* printable(const char* text) { return text != nullptr ? text : "(null)"; }
 
+// A queue group as the subscribe operations pass it on: a null group would make a plain
+// subscription, so it is handed over as the empty group, which libnats refuses.
+inline const char* queue_group(const char* group) { return group != nullptr ? group : ""; }
+
 }  // namespace vek_nats::detail

@@ -19,9 +19,29 @@ svc_status CNATSReplier::subscribe(const char* subject, natsMsgHandler cb, void*
         closure = this;
     }
     int i = -1;
-    const svc_status ret = subscribe_slot(__func__, subject, cb, closure, STATUS_SUBSCRIBE, &i);
+    const svc_status ret =
+        subscribe_slot(__func__, subject, nullptr, cb, closure, STATUS_SUBSCRIBE, &i);
     if (ret == STATUS_OK) VEK_LOG("subject_name = %s", subject);
     return ret;
+}
+
+svc_status CNATSReplier::subscribe_queue(const char* subject, const char* group,
+                                         natsMsgHandler cb, void* closure) {
+    if (cb == nullptr) {
+        cb = onMsg_callback_wrapper;
+        closure = this;
+    }
+    int i = -1;
+    const svc_status ret = subscribe_slot(__func__, subject, detail::queue_group(group), cb,
+                                          closure, STATUS_SUBSCRIBE, &i);
+    if (ret == STATUS_OK) VEK_LOG("subject_name = %s, group = %s", subject, group);
+    return ret;
+}
+
+svc_status CNATSReplier::subscribe_sync_queue(const char* subject, const char* group) {
+    int i = -1;
+    return subscribe_slot(__func__, subject, detail::queue_group(group), nullptr, nullptr,
+                          STATUS_SUBSCRIBE_SYNC, &i);
 }
 
 void CNATSReplier::onMsg_callback(natsConnection*, natsSubscription*, natsMsg* msg) {
@@ -73,7 +93,7 @@ svc_status CNATSReplier::recv(const char* subject, NATSSvcMsg& msg) {
 
 svc_status CNATSReplier::subscribe_sync(const char* subject) {
     int i = -1;
-    return subscribe_slot(__func__, subject, nullptr, nullptr, STATUS_SUBSCRIBE_SYNC, &i);
+    return subscribe_slot(__func__, subject, nullptr, nullptr, nullptr, STATUS_SUBSCRIBE_SYNC, &i);
 }
 
 svc_status CNATSReplier::recv_sync(const char* subject, NATSSvcMsg& msg) {

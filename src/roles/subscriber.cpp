@@ -19,9 +19,29 @@ svc_status CNATSSubscriber::subscribe(const char* subject, natsMsgHandler cb, vo
         closure = this;
     }
     int i = -1;
-    const svc_status ret = subscribe_slot(__func__, subject, cb, closure, STATUS_SUBSCRIBE, &i);
+    const svc_status ret =
+        subscribe_slot(__func__, subject, nullptr, cb, closure, STATUS_SUBSCRIBE, &i);
     if (ret == STATUS_OK) VEK_LOG("- error: i= %d subj-> %s", i, subject);
     return ret;
+}
+
+svc_status CNATSSubscriber::subscribe_queue(const char* subject, const char* group,
+                                            natsMsgHandler cb, void* closure) {
+    if (cb == nullptr) {
+        cb = onMsg_callback_wrapper;
+        closure = this;
+    }
+    int i = -1;
+    const svc_status ret = subscribe_slot(__func__, subject, detail::queue_group(group), cb,
+                                          closure, STATUS_SUBSCRIBE, &i);
+    if (ret == STATUS_OK) VEK_LOG("- error: i= %d subj-> %s, group-> %s", i, subject, group);
+    return ret;
+}
+
+svc_status CNATSSubscriber::subscribe_sync_queue(const char* subject, const char* group) {
+    int i = -1;
+    return subscribe_slot(__func__, subject, detail::queue_group(group), nullptr, nullptr,
+                          STATUS_SUBSCRIBE_SYNC, &i);
 }
 
 void CNATSSubscriber::onMsg_callback_wrapper(natsConnection* nc, natsSubscription* sub,
@@ -97,7 +117,7 @@ svc_status CNATSSubscriber::unsubscribe(const char* subject) {
 
 svc_status CNATSSubscriber::subscribe_sync(const char* subject) {
     int i = -1;
-    return subscribe_slot(__func__, subject, nullptr, nullptr, STATUS_SUBSCRIBE_SYNC, &i);
+    return subscribe_slot(__func__, subject, nullptr, nullptr, nullptr, STATUS_SUBSCRIBE_SYNC, &i);
 }
 
 svc_status CNATSSubscriber::recv_sync(const char* subject, NATSSvcMsg& msg) {

@@ -17,6 +17,7 @@ const char* status_text(svc_status status) {
         case STATUS_REQUEST: return "the request failed (time-out or no responders included)";
         case STATUS_REQUEST_STRING:
             return "the text request failed (time-out or no responders included)";
+        case STATUS_FLUSH: return "the server did not confirm within the time-out";
         case STATUS_OPTIONS_CREATE: return "creating the connection options failed";
         case STATUS_OPTIONS_URL: return "the server URL list was refused";
         case STATUS_OPTIONS_MAX_RECONNECT: return "the reconnection count was refused";
@@ -25,6 +26,8 @@ const char* status_text(svc_status status) {
         case STATUS_OPTIONS_ERROR_HANDLER: return "installing the error handler failed";
         case STATUS_OPTIONS_CLOSED_CB: return "installing the closed handler failed";
         case STATUS_OPTIONS_DISCONNECTED_CB: return "installing the disconnected handler failed";
+        case STATUS_OPTIONS_CREDENTIALS: return "a credential setting was refused";
+        case STATUS_OPTIONS_TLS: return "a TLS setting was refused";
         case STATUS_NO_SUBSCRIPTION: return "no subscription for the subject";
         case STATUS_NEXT_MSG: return "no message within the receive time-out";
         case STATUS_PENDING_LIMITS: return "removing the pending limits failed";

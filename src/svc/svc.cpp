@@ -248,6 +248,24 @@ svc_status CNATSSvc::destroy() {
     return STATUS_OK;
 }
 
+svc_status CNATSSvc::flush(std::int64_t timeout_ms) {
+    if (m_conn == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    const natsStatus s = natsConnection_FlushTimeout(m_conn, timeout_ms);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " timeout=%ld ms", static_cast<long>(timeout_ms));
+        return STATUS_FLUSH;
+    }
+    return STATUS_OK;
+}
+
+std::size_t CNATSSvc::queued() {
+    std::lock_guard<std::mutex> lock(m_msg_mutex);
+    return m_msg_queue.size();
+}
+
 // ---- helpers shared by the roles ----
 
 int CNATSSvc::find_slot(const char* subject) const {
@@ -271,25 +289,36 @@ void CNATSSvc::fill_slot(int index, natsSubscription* sub, const char* subject) 
     m_sub_list[index].subject_name = subject;
 }
 
-svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, natsMsgHandler cb,
-                                    void* closure, svc_status fail_code, int* index) {
+svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const char* group,
+                                    natsMsgHandler cb, void* closure, svc_status fail_code,
+                                    int* index) {
     if (m_conn == nullptr) {
         VEK_LOG_AS(func, "- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
+    // Error lines of a queue subscription name its group too.
+    const std::string shown_group =
+        group != nullptr ? std::string(", group-> ") + group : std::string();
     *index = find_free_slot();
     if (*index < 0) {
-        VEK_LOG_AS(func, "- error: full size subj-> %s", detail::printable(subject));
+        VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::printable(subject),
+                   shown_group.c_str());
         return fail_code;
     }
     // Made into a local first: the slot is filled whole, under the lock, once it is valid.
     natsSubscription* sub = nullptr;
-    const natsStatus s = cb != nullptr
-                             ? natsConnection_Subscribe(&sub, m_conn, subject, cb, closure)
-                             : natsConnection_SubscribeSync(&sub, m_conn, subject);
+    natsStatus s = NATS_OK;
+    if (group == nullptr) {
+        s = cb != nullptr ? natsConnection_Subscribe(&sub, m_conn, subject, cb, closure)
+                          : natsConnection_SubscribeSync(&sub, m_conn, subject);
+    } else {
+        s = cb != nullptr
+                ? natsConnection_QueueSubscribe(&sub, m_conn, subject, group, cb, closure)
+                : natsConnection_QueueSubscribeSync(&sub, m_conn, subject, group);
+    }
     if (s != NATS_OK) {
-        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
-                   natsStatus_GetText(s), detail::printable(subject));
+        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(s),
+                   natsStatus_GetText(s), detail::printable(subject), shown_group.c_str());
         return fail_code;
     }
     fill_slot(*index, sub, subject);
