@@ -42,7 +42,7 @@ public:
     natsConnStatus conn_status() const { return natsConnection_Status(this->m_conn); }
     // The status a connection callback recorded; 0 while none did.
     natsStatus recorded_status() {
-        std::lock_guard<std::mutex> lock(this->m_state_mutex);
+        std::lock_guard<std::mutex> lock(this->m_msg_mutex);
         return this->m_conn_error ? this->m_last_status : NATS_OK;
     }
 };

@@ -10,33 +10,34 @@ namespace vek_nats {
 using svc_status = std::uint32_t;
 
 inline constexpr svc_status STATUS_OK = 0;
-inline constexpr svc_status STATUS_NO_TOKEN = 0x910E0001;             // splitting found no token
-inline constexpr svc_status STATUS_ERROR_STACK = 0x910E0101;          // nats_GetLastErrorStack
-inline constexpr svc_status STATUS_NO_CONNECTION = 0x910E0200;        // not connected
-inline constexpr svc_status STATUS_CONNECT = 0x910E0201;              // natsConnection_Connect
-inline constexpr svc_status STATUS_PUBLISH = 0x910E0202;              // natsConnection_Publish
-inline constexpr svc_status STATUS_PUBLISH_STRING = 0x910E0203;       // ..._PublishString
-inline constexpr svc_status STATUS_SUBSCRIBE = 0x910E0207;            // async subscribe, full table
-inline constexpr svc_status STATUS_SUBSCRIBE_SYNC = 0x910E0208;       // sync subscribe, full table
-inline constexpr svc_status STATUS_REQUEST = 0x910E0209;              // natsConnection_Request
-inline constexpr svc_status STATUS_REQUEST_STRING = 0x910E020A;       // ..._RequestString
-inline constexpr svc_status STATUS_FLUSH = 0x910E020B;                // natsConnection_FlushTimeout
-inline constexpr svc_status STATUS_OPTIONS_CREATE = 0x910E0301;       // natsOptions_Create
-inline constexpr svc_status STATUS_OPTIONS_URL = 0x910E0302;          // natsOptions_SetURL
+inline constexpr svc_status STATUS_NO_TOKEN = 0x910E0001;        // splitting found no token
+inline constexpr svc_status STATUS_ERROR_STACK = 0x910E0101;     // nats_GetLastErrorStack
+inline constexpr svc_status STATUS_NO_CONNECTION = 0x910E0200;   // not connected
+inline constexpr svc_status STATUS_CONNECT = 0x910E0201;         // natsConnection_Connect
+inline constexpr svc_status STATUS_PUBLISH = 0x910E0202;         // natsConnection_Publish
+inline constexpr svc_status STATUS_PUBLISH_STRING = 0x910E0203;  // ..._PublishString
+inline constexpr svc_status STATUS_SUBSCRIBE = 0x910E0207;       // async subscribe, full table
+inline constexpr svc_status STATUS_SUBSCRIBE_SYNC = 0x910E0208;  // sync subscribe, full table
+inline constexpr svc_status STATUS_REQUEST = 0x910E0209;         // natsConnection_Request
+inline constexpr svc_status STATUS_REQUEST_STRING = 0x910E020A;  // ..._RequestString
+inline constexpr svc_status STATUS_FLUSH = 0x910E020B;           // natsConnection_FlushTimeout
+inline constexpr svc_status STATUS_OPTIONS_CREATE = 0x910E0301;  // natsOptions_Create
+inline constexpr svc_status STATUS_OPTIONS_URL = 0x910E0302;     // natsOptions_SetURL
 inline constexpr svc_status STATUS_OPTIONS_MAX_RECONNECT = 0x910E0303;
 inline constexpr svc_status STATUS_OPTIONS_RECONNECT_WAIT = 0x910E0304;
 inline constexpr svc_status STATUS_OPTIONS_SEND_ASAP = 0x910E0305;
 inline constexpr svc_status STATUS_OPTIONS_ERROR_HANDLER = 0x910E0306;
 inline constexpr svc_status STATUS_OPTIONS_CLOSED_CB = 0x910E0307;
 inline constexpr svc_status STATUS_OPTIONS_DISCONNECTED_CB = 0x910E0308;
-inline constexpr svc_status STATUS_OPTIONS_CREDENTIALS = 0x910E0309;  // user, token, NKey, creds
-inline constexpr svc_status STATUS_OPTIONS_TLS = 0x910E030A;          // a TLS setting refused
-inline constexpr svc_status STATUS_NO_SUBSCRIPTION = 0x910E0400;      // no slot / empty slot
-inline constexpr svc_status STATUS_NEXT_MSG = 0x910E0401;             // NextMsg, time-out included
-inline constexpr svc_status STATUS_PENDING_LIMITS = 0x910E0402;       // SetPendingLimits
-inline constexpr svc_status STATUS_UNSUBSCRIBE = 0x910E0403;          // no slot or Unsubscribe
-inline constexpr svc_status STATUS_STATISTICS_CREATE = 0x910E0501;    // natsStatistics_Create
-inline constexpr svc_status STATUS_CONNECTION_BASE = 0x910E0700;      // + reported natsStatus
+inline constexpr svc_status STATUS_OPTIONS_CREDENTIALS = 0x910E0309;     // user, token, NKey, creds
+inline constexpr svc_status STATUS_OPTIONS_TLS = 0x910E030A;             // a TLS setting refused
+inline constexpr svc_status STATUS_OPTIONS_WRITE_DEADLINE = 0x910E030B;  // ..._SetWriteDeadline
+inline constexpr svc_status STATUS_NO_SUBSCRIPTION = 0x910E0400;         // no slot / empty slot
+inline constexpr svc_status STATUS_NEXT_MSG = 0x910E0401;           // NextMsg, time-out included
+inline constexpr svc_status STATUS_PENDING_LIMITS = 0x910E0402;     // SetPendingLimits
+inline constexpr svc_status STATUS_UNSUBSCRIBE = 0x910E0403;        // no slot or Unsubscribe
+inline constexpr svc_status STATUS_STATISTICS_CREATE = 0x910E0501;  // natsStatistics_Create
+inline constexpr svc_status STATUS_CONNECTION_BASE = 0x910E0700;    // + reported natsStatus
 
 // The code that the queue-based recv returns once a connection callback reported `nats_status`.
 constexpr svc_status connection_status(std::uint32_t nats_status) {

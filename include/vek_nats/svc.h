@@ -16,6 +16,11 @@
 
 namespace vek_nats {
 
+namespace detail {
+struct context;
+struct sub_ref;
+}  // namespace detail
+
 // Parameters of connect; the service keeps a copy (m_param).
 struct NATSSvcParam {
     std::int64_t request_timeout = 10000;  // ms, time-out of request / request_string
@@ -34,7 +39,7 @@ struct NATSSvcParam {
     std::int64_t write_deadline = 2000;
 
     // Secured servers; empty (false) fields leave the connection as plain as the URL says.
-    std::string user;            // with password: natsOptions_SetUserInfo
+    std::string user;  // with password: natsOptions_SetUserInfo
     std::string password;
     std::string token;           // natsOptions_SetToken
     std::string nkey;            // public NKey of the user ...
@@ -44,7 +49,7 @@ struct NATSSvcParam {
     std::string tls_ca_file;     // PEM of trusted CAs (implies tls)
     std::string tls_cert_file;   // client certificate and key for mutual TLS (imply tls)
     std::string tls_key_file;
-    std::string tls_hostname;    // name expected in the server certificate
+    std::string tls_hostname;  // name expected in the server certificate
 };
 
 // One received message (or request), as handed to the caller.
@@ -101,9 +106,11 @@ public:
     // false for any other hash and on any error.
     static bool bcrypt_valid(const std::string& password, const std::string& hash);
 
-    // Connection callbacks; the closure registered with the NATS client is the object itself.
-    static void error_callback_wrapper(natsConnection* nc, natsSubscription* sub,
-                                       natsStatus status, void* closure);
+    // Connection callbacks. The forwarders take the object as closure and ignore a null one;
+    // libnats itself is given the connection's context, which forwards here while the object
+    // is live.
+    static void error_callback_wrapper(natsConnection* nc, natsSubscription* sub, natsStatus status,
+                                       void* closure);
     static void closed_callback_wrapper(natsConnection* nc, void* closure);
     static void disconnected_callback_wrapper(natsConnection* nc, void* closure);
     void error_callback(natsConnection* nc, natsSubscription* sub, natsStatus status, void* unused);
@@ -123,24 +130,27 @@ protected:
     std::string m_urls;
     std::vector<std::string> m_pub_subjects;
     NATSSvcParam m_param;
+    // The queue, its bound and the two flags are guarded by m_msg_mutex; the slot table is
+    // written under m_core_mutex and m_msg_mutex together, so recv may read it under either.
     std::deque<NATSSvcMsg> m_msg_queue;
     std::condition_variable m_msg_cv;
     std::mutex m_msg_mutex;
-    std::mutex m_state_mutex;
-    // Written under m_msg_mutex and m_state_mutex together, so readers holding either see them
-    // without a race and a waiter on m_msg_cv cannot miss the change.
     bool m_conn_error = false;
     bool m_terminate = false;
 
     // ---- helpers shared by the role classes ----
 
-    // The subscribe operations of both receiving roles: takes the lowest free slot for an
-    // asynchronous (cb set) or synchronous (cb null) subscription. On failure writes the error
-    // line under the operation's name `func` and returns `fail_code` (or STATUS_NO_CONNECTION);
-    // on success returns 0 with *index set.
-    // With a non-null `group` the subscription joins that queue group.
+    // The subscribe operations of both receiving roles: takes the lowest free slot for a
+    // synchronous subscription, one whose messages go to cb/closure, or one whose messages go
+    // to the queue (with their reply subject for a replier). With a non-null `group` it joins that
+    // queue group. On failure writes the error line under the operation's name `func` and returns
+    // `fail_code` (or STATUS_NO_CONNECTION); on success returns 0 with *index set.
+    enum class delivery { sync, handler, queue, queue_with_inbox };
     svc_status subscribe_slot(const char* func, const char* subject, const char* group,
-                              natsMsgHandler cb, void* closure, svc_status fail_code, int* index);
+                              delivery how, natsMsgHandler cb, void* closure, svc_status fail_code,
+                              int* index);
+    // Unsubscribes the first slot holding `subject`; 0 or STATUS_UNSUBSCRIBE.
+    svc_status unsubscribe_slot(const char* subject);
     // The recv_sync of both receiving roles up to its trace: the next message of the subject's
     // slot within recv_timeout, filled into msg (inbox too when with_inbox). Returns true with
     // *result = dataLen, or false with *result the failure code and its line written.
@@ -150,32 +160,24 @@ protected:
     void report_last_error(const char* func, natsConnection* nc);
 
     // Index of the first slot whose subject_name equals `subject`; -1 when none (or null).
+    // The caller holds m_msg_mutex (or is the only thread that changes slots).
     int find_slot(const char* subject) const;
-    // Index of the first free slot; -1 when all five are used.
-    int find_free_slot() const;
-    // Fills a slot with a new subscription, under m_msg_mutex (recv and recv_sync read slots).
-    void fill_slot(int index, natsSubscription* sub, const char* subject);
-    // Forgets a slot's subscription and name under m_msg_mutex and wakes one reader.
-    void clear_slot(int index);
+    // True when the first slot matching `subject` holds no subscription (the empty subject
+    // matches a free slot).
+    bool slot_without_subscription(const char* subject);
 
     // Copies subject, payload text, length, receive time and (with_inbox) reply subject.
     static void fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox);
-    // The delivery path: builds the record unlocked, appends it, wakes one reader, frees msg.
+    // The delivery path: builds the record unlocked, waits while the queue is full, appends
+    // it, wakes a reader if one waits, frees msg.
     void queue_message(natsMsg* msg, bool with_inbox);
-
-    // The end of both queue-based recv operations: with m_msg_mutex held by `lock` and a record
-    // queued, takes the front record, unlocks, and only then hands it to msg, so the caller's
-    // old strings are freed outside the lock. Returns the number of records left.
-    size_t take_front(std::unique_lock<std::mutex>& lock, NATSSvcMsg& msg);
-
-    // A synchronous read pins its slot's subscription so that destroy() on another thread
-    // waits for it instead of releasing the handle under it. Looks the subject up under
-    // m_msg_mutex; sets *index to -1 when no slot holds it. Returns the handle or null.
-    natsSubscription* enter_sync_read(const char* subject, int* index);
-    void leave_sync_read();
-    // Hands over the handle of a subscription that was unsubscribed and taken out of its slot;
-    // destroy() releases it after closing the connection.
-    void release_subscription(natsSubscription* sub);
+    // The queue-based recv of both roles: waits for a record, a raised flag or, with
+    // `remembered` set, the freeing of the slot that this call watches (the subject's slot, or
+    // else the one *remembered from earlier calls). For a record, msg holds it and *left the
+    // records still queued; for a connection error, *status holds the reported status.
+    enum class take_result { record, conn_error, terminated, unsubscribed };
+    take_result take(const char* subject, std::int32_t* remembered, NATSSvcMsg& msg,
+                     std::size_t* left, natsStatus* status);
 
     // Records a status reported by a connection callback and wakes every reader.
     void raise_conn_error(natsStatus status);
@@ -183,31 +185,44 @@ protected:
     // Records a successfully published subject in the first free m_pub_subjects entry.
     void record_published(const char* subject);
 
-    // Role destructors of classes with message callbacks call this first: deliveries that
-    // libnats makes while the base destructor closes the connection must not reach a role
-    // member of an object that is only a CNATSSvc by then.
-    void retire_role();
-
-    // For forwarders: true while `obj` is a live service object (with whole_role, a whole
-    // role object). The guard keeps the object from being destroyed while a callback runs.
-    class live_guard {
+    // An operation that uses the connection pins it for its duration: destroy() on another
+    // thread waits for it before it releases the handle. Null when there is no connection.
+    class pinned {
     public:
-        explicit live_guard(const CNATSSvc* obj, bool whole_role = false);
-        ~live_guard();
-        live_guard(const live_guard&) = delete;
-        live_guard& operator=(const live_guard&) = delete;
-        explicit operator bool() const { return m_alive; }
+        explicit pinned(CNATSSvc& svc);
+        ~pinned();
+        pinned(const pinned&) = delete;
+        pinned& operator=(const pinned&) = delete;
+        natsConnection* conn() const { return m_conn; }
 
     private:
-        const CNATSSvc* m_obj;
-        bool m_whole_role;
-        bool m_alive;
+        CNATSSvc& m_svc;
+        natsConnection* m_conn;
     };
 
 private:
-    int m_sync_readers = 0;     // guarded by m_msg_mutex
-    std::vector<natsSubscription*> m_retired;  // guarded by m_msg_mutex
-    bool m_tearing_down = false;  // guarded by m_msg_mutex
+    friend struct detail::context;
+    void unpin();
+    // Waits until no call holds the connection pinned; new pins fail meanwhile.
+    void close_gate();
+    void open_gate();
+    // Empties a slot (m_core_mutex held) and hands back the reference it held.
+    detail::sub_ref* take_slot(int index);
+
+    detail::context* m_ctx = nullptr;  // what libnats' callbacks reach; see context.h
+    detail::sub_ref* m_refs[SLOT_COUNT] = {};
+    std::vector<detail::sub_ref*> m_retired;  // unsubscribed, released by destroy()
+    std::mutex m_core_mutex;                  // m_conn and the slot table change under it
+    std::condition_variable m_idle_cv;
+    static constexpr int GATE_CLOSED = 1 << 30;
+    std::atomic<int> m_gate{0};  // pinned calls, plus GATE_CLOSED while connect/destroy work
+    // Queue bound and waiters, under m_msg_mutex.
+    std::size_t m_queue_bytes = 0;
+    std::size_t m_max_msgs = 0;
+    std::size_t m_max_bytes = 0;
+    int m_readers_waiting = 0;
+    int m_writers_waiting = 0;
+    std::condition_variable m_space_cv;
     std::mutex m_pub_mutex;
     std::atomic<bool> m_pub_full{false};
 };

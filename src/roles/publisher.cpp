@@ -14,11 +14,12 @@ CNATSPublisher::~CNATSPublisher() {
 
 // Subjects and data go to the client unchecked: its status is the verdict, even for null.
 svc_status CNATSPublisher::publish(const char* subject, const void* data, int dataLen) {
-    if (m_conn == nullptr) {
+    pinned pin(*this);
+    if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    const natsStatus s = natsConnection_Publish(m_conn, subject, data, dataLen);
+    const natsStatus s = natsConnection_Publish(pin.conn(), subject, data, dataLen);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
         return STATUS_PUBLISH;
@@ -28,11 +29,12 @@ svc_status CNATSPublisher::publish(const char* subject, const void* data, int da
 }
 
 svc_status CNATSPublisher::publish_string(const char* subject, const char* text) {
-    if (m_conn == nullptr) {
+    pinned pin(*this);
+    if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    const natsStatus s = natsConnection_PublishString(m_conn, subject, text);
+    const natsStatus s = natsConnection_PublishString(pin.conn(), subject, text);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::printable(subject),
                      detail::printable(text));

@@ -14,16 +14,17 @@ CNATSRequestor::~CNATSRequestor() {
 
 svc_status CNATSRequestor::request(const char* subject, const void* data, int dataLen,
                                    NATSSvcMsg& reply) {
-    if (m_conn == nullptr) {
+    pinned pin(*this);
+    if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
     natsMsg* msg = nullptr;
     // libnats 3.4 copies dataLen bytes from a null payload instead of refusing it.
-    const natsStatus s =
-        data == nullptr && dataLen > 0
-            ? NATS_INVALID_ARG
-            : natsConnection_Request(&msg, m_conn, subject, data, dataLen, m_param.request_timeout);
+    const natsStatus s = data == nullptr && dataLen > 0
+                             ? NATS_INVALID_ARG
+                             : natsConnection_Request(&msg, pin.conn(), subject, data, dataLen,
+                                                      m_param.request_timeout);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
         return STATUS_REQUEST;
@@ -38,13 +39,14 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
 
 svc_status CNATSRequestor::request_string(const char* subject, const char* text,
                                           NATSSvcMsg& reply) {
-    if (m_conn == nullptr) {
+    pinned pin(*this);
+    if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
     natsMsg* msg = nullptr;
     const natsStatus s =
-        natsConnection_RequestString(&msg, m_conn, subject, text, m_param.request_timeout);
+        natsConnection_RequestString(&msg, pin.conn(), subject, text, m_param.request_timeout);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::printable(subject),
                      detail::printable(text));

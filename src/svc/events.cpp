@@ -1,30 +1,51 @@
+#include "internal/context.h"
 #include "internal/logging.h"
 #include "vek_nats/svc.h"
 
 namespace vek_nats {
 
-// The forwarders ignore closures that are not live objects: libnats 3.4 may still call a
-// connection handler after natsConnection_Destroy returned, when the object may be gone.
-void CNATSSvc::error_callback_wrapper(natsConnection* nc, natsSubscription* sub,
-                                      natsStatus status, void* closure) {
-    if (closure == nullptr) return;
-    auto* svc = static_cast<CNATSSvc*>(closure);
-    live_guard alive(svc);
-    if (alive) svc->error_callback(nc, sub, status, nullptr);
+void CNATSSvc::error_callback_wrapper(natsConnection* nc, natsSubscription* sub, natsStatus status,
+                                      void* closure) {
+    if (closure != nullptr)
+        static_cast<CNATSSvc*>(closure)->error_callback(nc, sub, status, nullptr);
 }
 
 void CNATSSvc::closed_callback_wrapper(natsConnection* nc, void* closure) {
-    if (closure == nullptr) return;
-    auto* svc = static_cast<CNATSSvc*>(closure);
-    live_guard alive(svc);
-    if (alive) svc->closed_callback(nc, nullptr);
+    if (closure != nullptr) static_cast<CNATSSvc*>(closure)->closed_callback(nc, nullptr);
 }
 
 void CNATSSvc::disconnected_callback_wrapper(natsConnection* nc, void* closure) {
-    if (closure == nullptr) return;
-    auto* svc = static_cast<CNATSSvc*>(closure);
-    live_guard alive(svc);
-    if (alive) svc->disconnected_callback(nc, nullptr);
+    if (closure != nullptr) static_cast<CNATSSvc*>(closure)->disconnected_callback(nc, nullptr);
+}
+
+// What libnats calls: the context forwards while its object listens.
+void detail::context::on_error(natsConnection* nc, natsSubscription* sub, natsStatus s,
+                               void* closure) {
+    auto* ctx = static_cast<context*>(closure);
+    if (!ctx->enter()) return;
+    ctx->svc->error_callback(nc, sub, s, nullptr);
+    ctx->leave();
+}
+
+void detail::context::on_disconnected(natsConnection* nc, void* closure) {
+    auto* ctx = static_cast<context*>(closure);
+    if (!ctx->enter()) return;
+    ctx->svc->disconnected_callback(nc, nullptr);
+    ctx->leave();
+}
+
+// The last callback of a connection: it gives back the connection's reference.
+void detail::context::on_closed(natsConnection* nc, void* closure) {
+    auto* ctx = static_cast<context*>(closure);
+    if (ctx->enter()) {
+        ctx->svc->closed_callback(nc, nullptr);
+        ctx->leave();
+    }
+    ctx->release();
+}
+
+void detail::context::on_complete(void* closure) {
+    static_cast<sub_ref*>(closure)->release();
 }
 
 void CNATSSvc::error_callback(natsConnection*, natsSubscription*, natsStatus status, void*) {
@@ -32,7 +53,9 @@ void CNATSSvc::error_callback(natsConnection*, natsSubscription*, natsStatus sta
     raise_conn_error(status);
 }
 
-void CNATSSvc::closed_callback(natsConnection* nc, void*) { report_last_error(__func__, nc); }
+void CNATSSvc::closed_callback(natsConnection* nc, void*) {
+    report_last_error(__func__, nc);
+}
 
 void CNATSSvc::disconnected_callback(natsConnection* nc, void*) {
     report_last_error(__func__, nc);
@@ -52,18 +75,23 @@ svc_status CNATSSvc::show_stats(std::int32_t mask) {
     int64_t delivered = 0, dropped = 0;
     int pending = 0;
 
-    natsStatus s = natsConnection_GetStats(m_conn, m_stats);
+    pinned pin(*this);
+    natsStatus s = pin.conn() != nullptr ? natsConnection_GetStats(pin.conn(), m_stats)
+                                         : NATS_CONNECTION_CLOSED;
     if (s == NATS_OK) {
         s = natsStatistics_GetCounts(m_stats, &in_msgs, &in_bytes, &out_msgs, &out_bytes,
                                      &reconnects);
     }
-    for (const natsSubList& slot : m_sub_list) {
-        if (s != NATS_OK || slot.subscription == nullptr) continue;
-        s = natsSubscription_GetStats(slot.subscription, &pending, nullptr, nullptr, nullptr,
-                                      &delivered, &dropped);
-        if (s == NATS_INVALID_SUBSCRIPTION) {
-            pending = 0;
-            s = NATS_OK;
+    {
+        std::lock_guard<std::mutex> core(m_core_mutex);
+        for (const natsSubList& slot : m_sub_list) {
+            if (s != NATS_OK || slot.subscription == nullptr) continue;
+            s = natsSubscription_GetStats(slot.subscription, &pending, nullptr, nullptr, nullptr,
+                                          &delivered, &dropped);
+            if (s == NATS_INVALID_SUBSCRIPTION) {
+                pending = 0;
+                s = NATS_OK;
+            }
         }
     }
     if (s != NATS_OK) return STATUS_OK;
@@ -73,8 +101,8 @@ svc_status CNATSSvc::show_stats(std::int32_t mask) {
                 static_cast<unsigned long>(in_bytes));
     }
     if ((mask & 2) != 0) {
-        VEK_LOG("- Out Msgs   : %-10lu - Out Bytes: %-10lu - ", static_cast<unsigned long>(out_msgs),
-                static_cast<unsigned long>(out_bytes));
+        VEK_LOG("- Out Msgs   : %-10lu - Out Bytes: %-10lu - ",
+                static_cast<unsigned long>(out_msgs), static_cast<unsigned long>(out_bytes));
     }
     if ((mask & 4) != 0) {
         VEK_LOG("- Delivered  : %-10ld - ", static_cast<long>(delivered));

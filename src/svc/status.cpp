@@ -4,36 +4,64 @@ namespace vek_nats {
 
 const char* status_text(svc_status status) {
     switch (status) {
-        case STATUS_OK: return "success";
-        case STATUS_NO_TOKEN: return "splitting yielded no token";
-        case STATUS_ERROR_STACK: return "the NATS error stack could not be read";
-        case STATUS_NO_CONNECTION: return "no connection";
-        case STATUS_CONNECT: return "connecting to the server failed";
-        case STATUS_PUBLISH: return "publishing failed";
-        case STATUS_PUBLISH_STRING: return "publishing the text failed";
-        case STATUS_SUBSCRIBE: return "subscribing failed (refused, or all five slots in use)";
+        case STATUS_OK:
+            return "success";
+        case STATUS_NO_TOKEN:
+            return "splitting yielded no token";
+        case STATUS_ERROR_STACK:
+            return "the NATS error stack could not be read";
+        case STATUS_NO_CONNECTION:
+            return "no connection";
+        case STATUS_CONNECT:
+            return "connecting to the server failed";
+        case STATUS_PUBLISH:
+            return "publishing failed";
+        case STATUS_PUBLISH_STRING:
+            return "publishing the text failed";
+        case STATUS_SUBSCRIBE:
+            return "subscribing failed (refused, or all five slots in use)";
         case STATUS_SUBSCRIBE_SYNC:
             return "synchronous subscribing failed (refused, or all five slots in use)";
-        case STATUS_REQUEST: return "the request failed (time-out or no responders included)";
+        case STATUS_REQUEST:
+            return "the request failed (time-out or no responders included)";
         case STATUS_REQUEST_STRING:
             return "the text request failed (time-out or no responders included)";
-        case STATUS_FLUSH: return "the server did not confirm within the time-out";
-        case STATUS_OPTIONS_CREATE: return "creating the connection options failed";
-        case STATUS_OPTIONS_URL: return "the server URL list was refused";
-        case STATUS_OPTIONS_MAX_RECONNECT: return "the reconnection count was refused";
-        case STATUS_OPTIONS_RECONNECT_WAIT: return "the reconnection wait was refused";
-        case STATUS_OPTIONS_SEND_ASAP: return "the send-as-soon-as-possible option was refused";
-        case STATUS_OPTIONS_ERROR_HANDLER: return "installing the error handler failed";
-        case STATUS_OPTIONS_CLOSED_CB: return "installing the closed handler failed";
-        case STATUS_OPTIONS_DISCONNECTED_CB: return "installing the disconnected handler failed";
-        case STATUS_OPTIONS_CREDENTIALS: return "a credential setting was refused";
-        case STATUS_OPTIONS_TLS: return "a TLS setting was refused";
-        case STATUS_NO_SUBSCRIPTION: return "no subscription for the subject";
-        case STATUS_NEXT_MSG: return "no message within the receive time-out";
-        case STATUS_PENDING_LIMITS: return "removing the pending limits failed";
-        case STATUS_UNSUBSCRIBE: return "unsubscribing failed";
-        case STATUS_STATISTICS_CREATE: return "creating the statistics failed";
-        default: break;
+        case STATUS_FLUSH:
+            return "the server did not confirm within the time-out";
+        case STATUS_OPTIONS_CREATE:
+            return "creating the connection options failed";
+        case STATUS_OPTIONS_URL:
+            return "the server URL list was refused";
+        case STATUS_OPTIONS_MAX_RECONNECT:
+            return "the reconnection count was refused";
+        case STATUS_OPTIONS_RECONNECT_WAIT:
+            return "the reconnection wait was refused";
+        case STATUS_OPTIONS_SEND_ASAP:
+            return "the send-as-soon-as-possible option was refused";
+        case STATUS_OPTIONS_ERROR_HANDLER:
+            return "installing the error handler failed";
+        case STATUS_OPTIONS_CLOSED_CB:
+            return "installing the closed handler failed";
+        case STATUS_OPTIONS_DISCONNECTED_CB:
+            return "installing the disconnected handler failed";
+        case STATUS_OPTIONS_CREDENTIALS:
+            return "a credential setting was refused";
+        case STATUS_OPTIONS_TLS:
+            return "a TLS setting was refused";
+        case STATUS_OPTIONS_WRITE_DEADLINE:
+            return "the write deadline was refused";
+        case STATUS_NO_SUBSCRIPTION:
+            return "no subscription for the subject";
+        case STATUS_NEXT_MSG:
+            return "no message within the receive time-out";
+        case STATUS_PENDING_LIMITS:
+            return "removing the pending limits failed";
+        case STATUS_UNSUBSCRIBE:
+            return "unsubscribing failed";
+        case STATUS_STATISTICS_CREATE:
+            return "creating the statistics failed";
+        default:
+            break;
     }
     if ((status & 0xFFFFFF00u) == STATUS_CONNECTION_BASE) {
         return "the connection reported an error (status in the low byte)";

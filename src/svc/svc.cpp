@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "internal/context.h"
 #include "internal/logging.h"
-#include "internal/registry.h"
 
 namespace vek_nats {
 
@@ -15,6 +15,8 @@ namespace {
 constexpr const char* DEFAULT_URL = "nats://127.0.0.1:4222";
 // Bound on how long the last destructor waits for the client library to finish closing.
 constexpr int64_t CLOSE_WAIT_MS = 5000;
+// Bound on the round trip that lets unsubscribe release a handle at once.
+constexpr int64_t UNSUBSCRIBE_FLUSH_MS = 1000;
 
 // libnats 3.4 refuses a later natsOptions_Create for a while after a plain nats_Close (the
 // close runs on in the background), so a process that destroys its last object and then
@@ -60,11 +62,56 @@ natsStatus set_urls(natsOptions* opts, const std::string& urls) {
     return natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
 }
 
+// What init_options applies, in order; each row names the call its error line reports.
+struct option_args {
+    natsOptions* opts;
+    const NATSSvcParam& param;
+    const std::string& urls;
+    detail::context* ctx;
+};
+struct option_step {
+    const char* call;
+    svc_status code;
+    natsStatus (*apply)(const option_args&);
+};
+const option_step OPTION_STEPS[] = {
+    {"natsOptions_SetURL()", STATUS_OPTIONS_URL,
+     [](const option_args& a) { return set_urls(a.opts, a.urls); }},
+    {"natsOptions_SetMaxReconnect()", STATUS_OPTIONS_MAX_RECONNECT,
+     [](const option_args& a) {
+         return natsOptions_SetMaxReconnect(a.opts, a.param.max_reconnect);
+     }},
+    {"natsOptions_SetReconnectWait()", STATUS_OPTIONS_RECONNECT_WAIT,
+     [](const option_args& a) {
+         return natsOptions_SetReconnectWait(a.opts, a.param.reconnect_wait);
+     }},
+    {"natsOptions_SetSendAsap()", STATUS_OPTIONS_SEND_ASAP,
+     [](const option_args& a) { return natsOptions_SetSendAsap(a.opts, a.param.send_asap); }},
+    {"natsOptions_SetClosedCB()", STATUS_OPTIONS_CLOSED_CB,
+     [](const option_args& a) {
+         return natsOptions_SetClosedCB(a.opts, detail::context::on_closed, a.ctx);
+     }},
+    {"natsOptions_SetDisconnectedCB()", STATUS_OPTIONS_DISCONNECTED_CB,
+     [](const option_args& a) {
+         return natsOptions_SetDisconnectedCB(a.opts, detail::context::on_disconnected, a.ctx);
+     }},
+    {"natsOptions_SetErrorHandler()", STATUS_OPTIONS_ERROR_HANDLER,
+     [](const option_args& a) {
+         return a.param.no_error_handler
+                    ? NATS_OK
+                    : natsOptions_SetErrorHandler(a.opts, detail::context::on_error, a.ctx);
+     }},
+    // Without it a publish to a server that stopped reading blocks in send() for good.
+    {"natsOptions_SetWriteDeadline()", STATUS_OPTIONS_WRITE_DEADLINE,
+     [](const option_args& a) {
+         return natsOptions_SetWriteDeadline(a.opts, a.param.write_deadline);
+     }},
+};
+
 }  // namespace
 
 CNATSSvc::CNATSSvc() : m_sub_list(SLOT_COUNT), m_urls(DEFAULT_URL), m_pub_subjects(SLOT_COUNT) {
     VEK_TRACE("");
-    detail::registry_add(this);
     std::lock_guard<std::mutex> lock(m_nats_Init_mutex);
     ++m_nats_Init_count;
     VEK_TRACE("- nats_Init_count=%d", m_nats_Init_count);
@@ -73,8 +120,6 @@ CNATSSvc::CNATSSvc() : m_sub_list(SLOT_COUNT), m_urls(DEFAULT_URL), m_pub_subjec
 CNATSSvc::~CNATSSvc() {
     VEK_TRACE("");
     destroy();
-    // After this no forwarder touches the object, even for callbacks libnats delivers late.
-    detail::registry_remove(this);
     std::lock_guard<std::mutex> lock(m_nats_Init_mutex);
     if (m_nats_Init_count > 1) {
         --m_nats_Init_count;
@@ -90,49 +135,21 @@ CNATSSvc::~CNATSSvc() {
 }
 
 svc_status CNATSSvc::init_options(const NATSSvcParam& param) {
-    natsStatus s = NATS_OK;
     if (m_opts == nullptr) {
-        s = natsOptions_Create(&m_opts);
+        const natsStatus s = natsOptions_Create(&m_opts);
         if (s != NATS_OK) {
             VEK_LOG_NATS(s, " natsOptions_Create()");
             return STATUS_OPTIONS_CREATE;
         }
     }
-    s = set_urls(m_opts, m_urls);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " natsOptions_SetURL()");
-        return STATUS_OPTIONS_URL;
-    }
-    s = natsOptions_SetMaxReconnect(m_opts, param.max_reconnect);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " natsOptions_SetMaxReconnect()");
-        return STATUS_OPTIONS_MAX_RECONNECT;
-    }
-    s = natsOptions_SetReconnectWait(m_opts, param.reconnect_wait);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " natsOptions_SetReconnectWait()");
-        return STATUS_OPTIONS_RECONNECT_WAIT;
-    }
-    s = natsOptions_SetSendAsap(m_opts, param.send_asap);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " natsOptions_SetSendAsap()");
-        return STATUS_OPTIONS_SEND_ASAP;
-    }
-    s = natsOptions_SetClosedCB(m_opts, closed_callback_wrapper, this);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " natsOptions_SetClosedCB()");
-        return STATUS_OPTIONS_CLOSED_CB;
-    }
-    s = natsOptions_SetDisconnectedCB(m_opts, disconnected_callback_wrapper, this);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " natsOptions_SetDisconnectedCB()");
-        return STATUS_OPTIONS_DISCONNECTED_CB;
-    }
-    if (!m_param.no_error_handler) {
-        s = natsOptions_SetErrorHandler(m_opts, error_callback_wrapper, this);
+    // The callbacks' closure; a torn-down object gets a fresh one for its next connection.
+    if (m_ctx == nullptr) m_ctx = new detail::context(this);
+    const option_args args{m_opts, param, m_urls, m_ctx};
+    for (const option_step& step : OPTION_STEPS) {
+        const natsStatus s = step.apply(args);
         if (s != NATS_OK) {
-            VEK_LOG_NATS(s, " natsOptions_SetErrorHandler()");
-            return STATUS_OPTIONS_ERROR_HANDLER;
+            VEK_LOG_NATS(s, " %s", step.call);
+            return step.code;
         }
     }
     return STATUS_OK;
@@ -149,6 +166,7 @@ svc_status CNATSSvc::init_statistic(const NATSSvcParam&) {
 }
 
 svc_status CNATSSvc::init_subscription(const NATSSvcParam&) {
+    std::lock_guard<std::mutex> lock(m_core_mutex);
     for (const natsSubList& slot : m_sub_list) {
         if (slot.subscription == nullptr) {
             VEK_LOG("- error: empty subscription");
@@ -166,6 +184,12 @@ svc_status CNATSSvc::init_subscription(const NATSSvcParam&) {
 svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
     m_urls = urls != nullptr ? urls : "";
     m_param = param;
+    {
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
+        m_max_msgs = param.queue_max_msgs > 0 ? static_cast<size_t>(param.queue_max_msgs) : 0;
+        m_max_bytes = param.queue_max_bytes > 0 ? static_cast<size_t>(param.queue_max_bytes) : 0;
+    }
+    m_space_cv.notify_all();
     const char* shown = detail::printable(urls);
 
     svc_status ret = init_options(param);
@@ -180,57 +204,62 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
     }
     long elapsed = 0;
     if (m_conn == nullptr) {
+        // The connection's reference, dropped by its closed callback; libnats 3.4 fires none
+        // for a connection it could not make.
+        m_ctx->retain();
+        natsConnection* conn = nullptr;
         const int64_t start = nats_Now();
-        const natsStatus s = natsConnection_Connect(&m_conn, m_opts);
+        const natsStatus s = natsConnection_Connect(&conn, m_opts);
         if (s != NATS_OK) {
-            m_conn = nullptr;
+            m_ctx->release();
             VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s", shown);
             return STATUS_CONNECT;
         }
         elapsed = static_cast<long>(nats_Now() - start);
+        close_gate();
+        m_conn = conn;
+        open_gate();
     }
     VEK_TRACE("- urls=%s, elapsed=%ld ms", shown, elapsed);
     return STATUS_OK;
 }
 
 svc_status CNATSSvc::close() {
-    if (m_conn != nullptr) natsConnection_Close(m_conn);
+    pinned pin(*this);
+    if (pin.conn() != nullptr) natsConnection_Close(pin.conn());
     return STATUS_OK;
 }
 
 svc_status CNATSSvc::destroy() {
     VEK_LOG("- hello");
     {
-        std::lock_guard<std::mutex> msg_lock(m_msg_mutex);
-        std::lock_guard<std::mutex> state_lock(m_state_mutex);
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
         m_terminate = true;
-        m_tearing_down = true;
     }
+    // Readers, and deliveries waiting for room in the queue, return now.
     m_msg_cv.notify_all();
+    m_space_cv.notify_all();
 
-    // Closing first makes libnats stop delivering and wakes every NextMsg waiting on one of
-    // our subscriptions (libnats 3.4 can crash when subscriptions are destroyed while their
-    // messages are still being delivered); then wait until no synchronous reader uses a slot.
+    // No new call may pin the connection; closing it releases those that wait inside libnats
+    // (request, flush, NextMsg) and makes libnats stop delivering. Only then can they be
+    // waited for: a publish to a server that stopped reading returns by the write deadline.
+    m_gate.fetch_or(GATE_CLOSED);
     if (m_conn != nullptr) natsConnection_Close(m_conn);
-    {
-        std::unique_lock<std::mutex> lock(m_msg_mutex);
-        m_msg_cv.wait(lock, [this] { return m_sync_readers == 0; });
-    }
+    close_gate();
+    if (m_ctx != nullptr) m_ctx->kill();
 
     if (m_stats != nullptr) {
         natsStatistics_Destroy(m_stats);
         m_stats = nullptr;
     }
-    std::vector<natsSubscription*> retired;
+    std::vector<detail::sub_ref*> refs;
     {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        retired.swap(m_retired);
+        std::lock_guard<std::mutex> core(m_core_mutex);
+        refs.swap(m_retired);
+        for (int i = 0; i < SLOT_COUNT; ++i) refs.push_back(take_slot(i));
     }
-    for (natsSubscription* sub : retired) natsSubscription_Destroy(sub);
-    for (int i = 0; i < SLOT_COUNT; ++i) {
-        natsSubscription* sub = m_sub_list[i].subscription;
-        if (sub != nullptr) natsSubscription_Destroy(sub);
-        clear_slot(i);
+    for (detail::sub_ref* ref : refs) {
+        if (ref != nullptr) ref->release();
     }
     if (m_opts != nullptr) {
         natsOptions_Destroy(m_opts);
@@ -240,20 +269,22 @@ svc_status CNATSSvc::destroy() {
         natsConnection_Destroy(m_conn);
         m_conn = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_tearing_down = false;
+    if (m_ctx != nullptr) {
+        m_ctx->release();
+        m_ctx = nullptr;
     }
+    open_gate();
     VEK_LOG("- bye");
     return STATUS_OK;
 }
 
 svc_status CNATSSvc::flush(std::int64_t timeout_ms) {
-    if (m_conn == nullptr) {
+    pinned pin(*this);
+    if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    const natsStatus s = natsConnection_FlushTimeout(m_conn, timeout_ms);
+    const natsStatus s = natsConnection_FlushTimeout(pin.conn(), timeout_ms);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " timeout=%ld ms", static_cast<long>(timeout_ms));
         return STATUS_FLUSH;
@@ -266,7 +297,35 @@ std::size_t CNATSSvc::queued() {
     return m_msg_queue.size();
 }
 
-// ---- helpers shared by the roles ----
+// ---- the connection gate ----
+
+CNATSSvc::pinned::pinned(CNATSSvc& svc) : m_svc(svc), m_conn(nullptr) {
+    // Counted before the test: close_gate() either sees this pin or it is seen closed here.
+    if ((svc.m_gate.fetch_add(1) & GATE_CLOSED) == 0) m_conn = svc.m_conn;
+}
+
+CNATSSvc::pinned::~pinned() {
+    m_svc.unpin();
+}
+
+void CNATSSvc::unpin() {
+    if (m_gate.fetch_sub(1) == GATE_CLOSED + 1) {
+        std::lock_guard<std::mutex> lock(m_core_mutex);
+        m_idle_cv.notify_all();
+    }
+}
+
+void CNATSSvc::close_gate() {
+    m_gate.fetch_or(GATE_CLOSED);
+    std::unique_lock<std::mutex> lock(m_core_mutex);
+    m_idle_cv.wait(lock, [this] { return m_gate.load() == GATE_CLOSED; });
+}
+
+void CNATSSvc::open_gate() {
+    m_gate.fetch_and(~GATE_CLOSED);
+}
+
+// ---- slots ----
 
 int CNATSSvc::find_slot(const char* subject) const {
     if (subject == nullptr) return -1;
@@ -276,70 +335,133 @@ int CNATSSvc::find_slot(const char* subject) const {
     return -1;
 }
 
-int CNATSSvc::find_free_slot() const {
-    for (int i = 0; i < SLOT_COUNT; ++i) {
-        if (m_sub_list[i].subject_name.empty() && m_sub_list[i].subscription == nullptr) return i;
-    }
-    return -1;
-}
-
-void CNATSSvc::fill_slot(int index, natsSubscription* sub, const char* subject) {
-    std::lock_guard<std::mutex> lock(m_msg_mutex);
-    m_sub_list[index].subscription = sub;
-    m_sub_list[index].subject_name = subject;
+bool CNATSSvc::slot_without_subscription(const char* subject) {
+    std::lock_guard<std::mutex> core(m_core_mutex);
+    const int i = find_slot(subject);
+    return i >= 0 && m_sub_list[i].subscription == nullptr;
 }
 
 svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const char* group,
-                                    natsMsgHandler cb, void* closure, svc_status fail_code,
-                                    int* index) {
-    if (m_conn == nullptr) {
+                                    delivery how, natsMsgHandler cb, void* closure,
+                                    svc_status fail_code, int* index) {
+    pinned pin(*this);
+    if (pin.conn() == nullptr) {
         VEK_LOG_AS(func, "- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
     // Error lines of a queue subscription name its group too.
     const std::string shown_group =
         group != nullptr ? std::string(", group-> ") + group : std::string();
-    *index = find_free_slot();
+    // Held across the libnats call: the free slot found is the one filled (two threads
+    // subscribing at once must not take the same one).
+    std::lock_guard<std::mutex> core(m_core_mutex);
+    *index = -1;
+    for (int i = 0; i < SLOT_COUNT && *index < 0; ++i) {
+        if (m_sub_list[i].subject_name.empty() && m_sub_list[i].subscription == nullptr) *index = i;
+    }
     if (*index < 0) {
         VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::printable(subject),
                    shown_group.c_str());
         return fail_code;
     }
-    // Made into a local first: the slot is filled whole, under the lock, once it is valid.
+    const bool queued = how == delivery::queue || how == delivery::queue_with_inbox;
+    auto* ref = new detail::sub_ref(m_ctx, how == delivery::queue_with_inbox);
+    if (queued) {
+        cb = detail::context::on_message;
+        closure = ref;
+    }
     natsSubscription* sub = nullptr;
     natsStatus s = NATS_OK;
     if (group == nullptr) {
-        s = cb != nullptr ? natsConnection_Subscribe(&sub, m_conn, subject, cb, closure)
-                          : natsConnection_SubscribeSync(&sub, m_conn, subject);
+        s = how != delivery::sync ? natsConnection_Subscribe(&sub, pin.conn(), subject, cb, closure)
+                                  : natsConnection_SubscribeSync(&sub, pin.conn(), subject);
     } else {
-        s = cb != nullptr
-                ? natsConnection_QueueSubscribe(&sub, m_conn, subject, group, cb, closure)
-                : natsConnection_QueueSubscribeSync(&sub, m_conn, subject, group);
+        s = how != delivery::sync
+                ? natsConnection_QueueSubscribe(&sub, pin.conn(), subject, group, cb, closure)
+                : natsConnection_QueueSubscribeSync(&sub, pin.conn(), subject, group);
     }
     if (s != NATS_OK) {
+        ref->release();
         VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(s),
                    natsStatus_GetText(s), detail::printable(subject), shown_group.c_str());
         return fail_code;
     }
-    fill_slot(*index, sub, subject);
+    ref->handle = sub;
+    // libnats holds on to an asynchronous subscription (and calls its handler) until the
+    // completion callback; refused, the subscription was closed already and is done.
+    if (how != delivery::sync) {
+        ref->retain();
+        if (natsSubscription_SetOnCompleteCB(sub, detail::context::on_complete, ref) != NATS_OK) {
+            ref->release();
+        }
+    }
+    std::lock_guard<std::mutex> msg_lock(m_msg_mutex);
+    m_refs[*index] = ref;
+    m_sub_list[*index].subscription = sub;
+    m_sub_list[*index].subject_name = subject;
     return STATUS_OK;
 }
 
-bool CNATSSvc::next_message(const char* func, const char* subject, NATSSvcMsg& msg,
-                            bool with_inbox, svc_status* result) {
-    int index = -1;
-    // Pinned until left: destroy() and unsubscribe() on other threads wait for this reader
-    // before they release the handle.
-    natsSubscription* sub = enter_sync_read(subject, &index);
-    if (sub == nullptr) {  // no slot holds the subject, or its slot holds no subscription
+detail::sub_ref* CNATSSvc::take_slot(int index) {
+    std::lock_guard<std::mutex> msg_lock(m_msg_mutex);
+    detail::sub_ref* ref = m_refs[index];
+    m_refs[index] = nullptr;
+    m_sub_list[index].subscription = nullptr;
+    m_sub_list[index].subject_name.clear();
+    return ref;
+}
+
+svc_status CNATSSvc::unsubscribe_slot(const char* subject) {
+    detail::sub_ref* ref = nullptr;
+    {
+        std::lock_guard<std::mutex> core(m_core_mutex);
+        const int i = find_slot(subject);
+        if (i < 0) {
+            VEK_LOG_AS("unsubscribe", "- error subj-> %s", detail::printable(subject));
+            return STATUS_UNSUBSCRIBE;
+        }
+        const natsStatus s = natsSubscription_Unsubscribe(m_sub_list[i].subscription);
+        if (s != NATS_OK) {
+            VEK_LOG_AS("unsubscribe", "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
+                       natsStatus_GetText(s), subject);
+            return STATUS_UNSUBSCRIBE;
+        }
+        ref = take_slot(i);
+    }
+    m_msg_cv.notify_all();  // a recv that watches this slot ends
+    // libnats 3.4's reader thread may still be handing a message to the subscription it
+    // found just before the unsubscribe, without holding on to it; a round trip to the server
+    // shows that it has moved on. Without one, the handle waits for destroy(), which joins
+    // that thread. Either way it goes once its completion callback and recv_sync let go.
+    pinned pin(*this);
+    if (pin.conn() != nullptr &&
+        natsConnection_FlushTimeout(pin.conn(), UNSUBSCRIBE_FLUSH_MS) == NATS_OK) {
+        ref->release();
+    } else {
+        std::lock_guard<std::mutex> core(m_core_mutex);
+        m_retired.push_back(ref);
+    }
+    return STATUS_OK;
+}
+
+bool CNATSSvc::next_message(const char* func, const char* subject, NATSSvcMsg& msg, bool with_inbox,
+                            svc_status* result) {
+    detail::sub_ref* ref = nullptr;
+    {
+        std::lock_guard<std::mutex> core(m_core_mutex);
+        const int i = find_slot(subject);
+        if (i >= 0) ref = m_refs[i];
+        if (ref != nullptr) ref->retain();  // unsubscribe or destroy cannot release it under us
+    }
+    if (ref == nullptr) {  // no slot holds the subject, or its slot holds no subscription
         VEK_LOG_AS(func, "- error: empty subscription");
         *result = STATUS_NO_SUBSCRIPTION;
         return false;
     }
     natsMsg* message = nullptr;
-    const natsStatus s = natsSubscription_NextMsg(&message, sub, m_param.recv_timeout);
+    const natsStatus s = natsSubscription_NextMsg(&message, ref->handle, m_param.recv_timeout);
+    ref->release();
     if (s != NATS_OK) {
-        leave_sync_read();
         VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
                    natsStatus_GetText(s), detail::printable(subject));
         *result = STATUS_NEXT_MSG;
@@ -347,103 +469,13 @@ bool CNATSSvc::next_message(const char* func, const char* subject, NATSSvcMsg& m
     }
     fill_record(msg, message, with_inbox);
     natsMsg_Destroy(message);
-    leave_sync_read();
     *result = static_cast<svc_status>(msg.dataLen);
     return true;
 }
 
-void CNATSSvc::clear_slot(int index) {
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_sub_list[index].subscription = nullptr;
-        m_sub_list[index].subject_name.clear();
-    }
-    m_msg_cv.notify_one();
-}
-
-namespace {
-
-// A string that must grow is made at its exact size (assign would double the small-string
-// capacity, which costs memory in every queued record); one that fits keeps its buffer.
-void set_text(std::string& dst, const char* src, size_t len) {
-    if (src == nullptr) {
-        dst.clear();
-    } else if (dst.capacity() < len) {
-        dst = std::string(src, len);
-    } else {
-        dst.assign(src, len);
-    }
-}
-
-}  // namespace
-
-void CNATSSvc::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) {
-    const char* subject = natsMsg_GetSubject(msg);
-    const char* data = natsMsg_GetData(msg);
-    rec.dataLen = natsMsg_GetDataLength(msg);
-    set_text(rec.subject, subject, subject != nullptr ? strlen(subject) : 0);
-    // The text ends at the first zero byte but never runs past the reported length.
-    const size_t limit = rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
-    set_text(rec.data, data, data != nullptr ? strnlen(data, limit) : 0);
-    rec.recv_ts = nats_Now();
-    if (with_inbox) {
-        const char* reply = natsMsg_GetReply(msg);
-        set_text(rec.inbox, reply, reply != nullptr ? strlen(reply) : 0);
-    }
-}
-
-void CNATSSvc::queue_message(natsMsg* msg, bool with_inbox) {
-    NATSSvcMsg rec;
-    fill_record(rec, msg, with_inbox);
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_msg_queue.push_back(std::move(rec));
-    }
-    m_msg_cv.notify_one();
-    natsMsg_Destroy(msg);
-}
-
-size_t CNATSSvc::take_front(std::unique_lock<std::mutex>& lock, NATSSvcMsg& msg) {
-    NATSSvcMsg rec = std::move(m_msg_queue.front());
-    m_msg_queue.pop_front();
-    const size_t left = m_msg_queue.size();
-    lock.unlock();
-    msg = std::move(rec);
-    return left;
-}
-
-natsSubscription* CNATSSvc::enter_sync_read(const char* subject, int* index) {
-    std::lock_guard<std::mutex> lock(m_msg_mutex);
-    // While destroy() runs, its slots are about to be released: behave as if already free.
-    *index = m_tearing_down ? -1 : find_slot(subject);
-    if (*index < 0) return nullptr;
-    natsSubscription* sub = m_sub_list[*index].subscription;
-    if (sub != nullptr) ++m_sync_readers;
-    return sub;
-}
-
-void CNATSSvc::leave_sync_read() {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        wake = --m_sync_readers == 0 && m_tearing_down;
-    }
-    if (wake) m_msg_cv.notify_all();
-}
-
-void CNATSSvc::release_subscription(natsSubscription* sub) {
-    if (sub == nullptr) return;
-    // Not destroyed here: libnats 3.4 may still be handing a message to this subscription on
-    // its reader thread (it aborts when the handle goes meanwhile), and a recv_sync on another
-    // thread may still wait on it. destroy() releases it once the connection is closed.
-    std::lock_guard<std::mutex> lock(m_msg_mutex);
-    m_retired.push_back(sub);
-}
-
 void CNATSSvc::raise_conn_error(natsStatus status) {
     {
-        std::lock_guard<std::mutex> msg_lock(m_msg_mutex);
-        std::lock_guard<std::mutex> state_lock(m_state_mutex);
+        std::lock_guard<std::mutex> lock(m_msg_mutex);
         m_last_status = status;
         m_conn_error = true;
     }
@@ -462,15 +494,6 @@ void CNATSSvc::record_published(const char* subject) {
         }
     }
     m_pub_full.store(true, std::memory_order_release);
-}
-
-void CNATSSvc::retire_role() { detail::registry_retire_role(this); }
-
-CNATSSvc::live_guard::live_guard(const CNATSSvc* obj, bool whole_role)
-    : m_obj(obj), m_whole_role(whole_role), m_alive(detail::registry_enter(obj, whole_role)) {}
-
-CNATSSvc::live_guard::~live_guard() {
-    if (m_alive) detail::registry_leave(m_obj, m_whole_role);
 }
 
 }  // namespace vek_nats
