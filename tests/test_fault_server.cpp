@@ -275,3 +275,58 @@ TEST_F(ServerFault, RestartedServerResumesPublishingAndSyncReceiving) {
         failure_line.empty() ? "" : ": ", failure_line.c_str(), last_wanted - first_after - 100,
         recorded != NATS_OK ? connection_status(recorded) : 0u);
 }
+
+// A server that stops reading (SIGSTOP): a publish fails once the write deadline passes
+// instead of blocking in send() for good, and destroy() returns in bounded time while other
+// threads still publish or wait for a reply on the stopped server.
+TEST_F(ServerFault, StoppedServerFailsPublishesAndLetsDestroyReturn) {
+    Watchdog dog("stopped server", 90s);
+    NATSSvcParam p = quick_param();
+    p.write_deadline = 500;
+    p.request_timeout = 30000;
+    CNATSPublisher measured, blocked;
+    CNATSRequestor req;
+    for (CNATSSvc* obj : std::vector<CNATSSvc*>{&measured, &blocked, &req}) {
+        ASSERT_EQ(obj->connect(server.url().c_str(), p), STATUS_OK);
+    }
+    const std::string big(256 * 1024, 's');
+    const auto publish_until_failure = [&big](CNATSPublisher& pub) {
+        return std::async(std::launch::async, [&big, &pub] {
+            svc_status r = STATUS_OK;
+            for (const auto start = Clock::now(); r == STATUS_OK && ms_since(start) < 30000;) {
+                r = pub.publish("sf.stopped", big.data(), static_cast<int>(big.size()));
+            }
+            return r;
+        });
+    };
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{server.pid()};
+
+    const auto stopped = Clock::now();
+    auto failing = publish_until_failure(measured);
+    ASSERT_EQ(failing.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(failing.get(), STATUS_PUBLISH);
+    const long failed_ms = ms_since(stopped);
+
+    auto publishing = publish_until_failure(blocked);
+    auto asking = std::async(std::launch::async, [&req] {
+        NATSSvcMsg reply;
+        return req.request_string("sf.stopped", "?", reply);
+    });
+    std::this_thread::sleep_for(200ms);
+    const auto teardown = Clock::now();
+    blocked.destroy();
+    req.destroy();
+    const long destroy_ms = ms_since(teardown);
+    EXPECT_LT(destroy_ms, 5000);
+    ASSERT_EQ(publishing.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(asking.wait_for(5s), std::future_status::ready);
+    const svc_status published = publishing.get();
+    EXPECT_TRUE(published == STATUS_PUBLISH || published == STATUS_NO_CONNECTION) << published;
+    EXPECT_EQ(asking.get(), STATUS_REQUEST_STRING);
+    std::printf("stopped server: publish failed after %ld ms, destroy of two objects took %ld ms\n",
+                failed_ms, destroy_ms);
+}

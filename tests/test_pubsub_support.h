@@ -29,10 +29,6 @@ public:
     using CNATSSvc::m_conn;
     using CNATSSvc::m_sub_list;
 
-    size_t queued() {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        return m_msg_queue.size();
-    }
     int sub_index() {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
         return m_sub_index;

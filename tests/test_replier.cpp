@@ -159,29 +159,6 @@ TEST_F(ReplierQueue, ConnectionErrorWinsOverQueuedRequestsAndTermination) {
     EXPECT_EQ(2u, log.count("- error: (3 - 0x910E0703) subj-> svc"));
 }
 
-TEST_F(ReplierQueue, DestroyFromAnotherThreadEndsBlockedRecv) {
-    Replier rep;
-    connect(rep);
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
-    NATSSvcMsg msg;
-    msg.data = "mine";
-    auto blocked = std::async(std::launch::async, [&] { return rep.recv("svc", msg); });
-    EXPECT_FALSE(ready_within(blocked, 300ms));
-
-    rep.destroy();
-    ASSERT_TRUE(ready_within(blocked, 5s));
-    EXPECT_EQ(0u, blocked.get());
-    EXPECT_EQ("mine", msg.data);
-    EXPECT_EQ(1u, log.count("- oops: terminate, subj-> svc"));
-
-    // Termination is for good, also after connecting and subscribing again.
-    connect(rep);
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
-    auto again = std::async(std::launch::async, [&] { return rep.recv("svc", msg); });
-    ASSERT_TRUE(ready_within(again, 2s));
-    EXPECT_EQ(0u, again.get());
-}
-
 TEST_F(ReplierQueue, ServingThreadsShareOneQueueAndEachRequestIsAnsweredOnce) {
     Replier rep;
     connect(rep);

@@ -108,20 +108,5 @@ TEST_F(ReplierSync, ReplyPublishesOnInboxWhateverTheSlots) {
     EXPECT_TRUE(log.has("\nSending  inbox:  -> x"));
 }
 
-TEST_F(ReplierSync, DestroyFromAnotherThreadEndsBlockedRecvSync) {
-    param.recv_timeout = 20000;
-    Replier rep;
-    connect(rep);
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe_sync("svc"));
-    NATSSvcMsg msg;
-    auto blocked = std::async(std::launch::async, [&] { return rep.recv_sync("svc", msg); });
-    EXPECT_FALSE(ready_within(blocked, 300ms));
-
-    rep.destroy();
-    ASSERT_TRUE(ready_within(blocked, 5s));
-    EXPECT_EQ(vek_nats::STATUS_NEXT_MSG, blocked.get());
-    EXPECT_EQ(vek_nats::STATUS_NO_SUBSCRIPTION, rep.recv_sync("svc", msg));
-}
-
 }  // namespace
 }  // namespace reqrep_test

@@ -76,10 +76,6 @@ private:
 // A replier whose queue the tests can see.
 class Replier : public vek_nats::CNATSReplier {
 public:
-    size_t queued() {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        return m_msg_queue.size();
-    }
     // Makes sure the server has seen this connection's subscriptions.
     void flush() { ASSERT_EQ(NATS_OK, natsConnection_Flush(m_conn)); }
     bool holds_slot(int index, const std::string& subject) const {

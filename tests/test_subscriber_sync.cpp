@@ -125,18 +125,5 @@ TEST_F(SubscriberSync, WaitingReadEndsOnUnsubscribe) {
     EXPECT_EQ(STATUS_NO_SUBSCRIPTION, sub.recv_sync("y.wait", msg));
 }
 
-TEST_F(SubscriberSync, WaitingReadEndsOnDestroy) {
-    Sub sub;
-    connect(sub);
-    ASSERT_EQ(0u, sub.subscribe_sync("y.wait"));
-    NATSSvcMsg msg;
-    auto got = recv_sync_async(sub, "y.wait", msg);
-    EXPECT_FALSE(got->finishes(200ms));
-    sub.destroy();
-    ASSERT_TRUE(got->finishes(3s));
-    EXPECT_EQ(STATUS_NEXT_MSG, got->get());
-    EXPECT_EQ(STATUS_NO_SUBSCRIPTION, sub.recv_sync("y.wait", msg));
-}
-
 }  // namespace
 }  // namespace pubsub_test
