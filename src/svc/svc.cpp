@@ -4,6 +4,7 @@
 
 #include "internal/logging.h"
 #include "internal/registry.h"
+#include "internal/subject.h"
 
 namespace vek_nats {
 
@@ -299,9 +300,15 @@ svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const
     // Error lines of a queue subscription name its group too.
     const std::string shown_group =
         group != nullptr ? std::string(", group-> ") + group : std::string();
+    if (const natsStatus bad = detail::check_subscribe_subject(subject); bad != NATS_OK) {
+        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(bad),
+                   natsStatus_GetText(bad), detail::shown_subject(subject).c_str(),
+                   shown_group.c_str());
+        return fail_code;
+    }
     *index = find_free_slot();
     if (*index < 0) {
-        VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::printable(subject),
+        VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::shown_subject(subject).c_str(),
                    shown_group.c_str());
         return fail_code;
     }
@@ -318,7 +325,8 @@ svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const
     }
     if (s != NATS_OK) {
         VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(s),
-                   natsStatus_GetText(s), detail::printable(subject), shown_group.c_str());
+                   natsStatus_GetText(s), detail::shown_subject(subject).c_str(),
+                   shown_group.c_str());
         return fail_code;
     }
     fill_slot(*index, sub, subject);
