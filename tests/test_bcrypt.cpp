@@ -238,9 +238,13 @@ TEST(BcryptValid, AcceptsPublishedVectorsAndNothingNearThem) {
     }
 }
 
-TEST(BcryptValid, RejectsEmptyTruncatedAndMalformedHashes) {
+TEST(BcryptValid, RejectsEmptyTruncatedMalformedAndTooCostlyHashes) {
     const std::string good = "$2a$06$If6bvum7DFjUnE9p2uDeDu0YHzrHM6tf.iqN8.yx.jNN1ILEf7h0i";
     ASSERT_TRUE(CNATSSvc::bcrypt_valid("abc", good));
+    // Cost 16 is the highest checked (seconds); a genuine hash of cost 17 is refused unchecked.
+    ASSERT_TRUE(CNATSSvc::bcrypt_valid(
+        "abc", "$2b$16$M0ZdOD2pHs/htHS7v6jHd.ptqm4GWqc/eu4me8afMi5sbRGvp8nIy"));
+    const std::string cost17 = "$2b$17$M0Dn7GlnI95Tz4ye6RSGwOSz5r01r3oEbC.iPZOmMlzEffmhM1CwS";
     std::string wrong_cost = good;
     wrong_cost.replace(4, 2, "07");
     std::string bad_char = good;
@@ -250,7 +254,7 @@ TEST(BcryptValid, RejectsEmptyTruncatedAndMalformedHashes) {
           good.substr(0, 29), good.substr(0, 59), good + "x", good + good, wrong_cost, bad_char,
           std::string("$2a$03") + good.substr(6), std::string("$2a$32") + good.substr(6),
           std::string("$2a$6$") + good.substr(7), std::string("2a$06$") + good.substr(6),
-          std::string(10000, '$'), bytes("$2a$06\0", 7) + good.substr(7)}) {
+          std::string(10000, '$'), bytes("$2a$06\0", 7) + good.substr(7), cost17}) {
         EXPECT_FALSE(CNATSSvc::bcrypt_valid("abc", hash)) << '"' << hash << '"';
     }
 }
