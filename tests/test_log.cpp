@@ -11,7 +11,6 @@
 #include <fstream>
 #include <future>
 #include <regex>
-#include <set>
 #include <thread>
 
 #include "internal/tolk_exec.h"
@@ -112,33 +111,21 @@ TEST(LogFormat, LongMessageIsCutTo4095Characters) {
     EXPECT_EQ(text.back(), '\n');
 }
 
-TEST(LogSwitch, GatedRecordWithoutSwitchTouchesNothing) {
+// Gated records follow the switch file at every call and touch nothing while it is absent;
+// ungated ones are written either way, and a written record leaves the process in the log
+// directory.
+TEST(LogSwitch, GatesTracesAtEveryRecordAndNothingElse) {
     LogSandbox box;
     const std::string before = cwd();
-    EXPECT_EQ(log_dump(1, 0, "%s(%d)- trace", "x", 1), 0);
+    EXPECT_EQ(log_dump(1, 0, "%s(%d)- first", "t", 1), 0);
     EXPECT_EQ(cwd(), before);
     EXPECT_NE(access(LOG_DIR, F_OK), 0) << "the log directory must not be created";
-}
-
-TEST(LogSwitch, SwitchFileTurnsTracingOnAndOffAtOnce) {
-    LogSandbox box;
     box.set_trace(true);
-    log_dump(1, 0, "%s(%d)- first", "t", 1);
-    box.set_trace(false);
     log_dump(1, 0, "%s(%d)- second", "t", 2);
-    box.set_trace(true);
+    box.set_trace(false);
     log_dump(1, 0, "%s(%d)- third", "t", 3);
-    EXPECT_EQ(box.count("- first"), 1u);
-    EXPECT_EQ(box.count("- second"), 0u);
-    EXPECT_EQ(box.count("- third"), 1u);
-}
-
-TEST(LogSwitch, UngatedRecordIsWrittenWithoutSwitch) {
-    LogSandbox box;
-    log_dump(0, 0, "%s(%d)- always", "t", 1);
-    EXPECT_TRUE(box.has("t(1)- always"));
-    // Once the directory exists, a written record leaves the process in it.
-    log_dump(0, 0, "%s(%d)- always", "t", 2);
+    log_dump(0, 0, "%s(%d)- always", "t", 4);
+    EXPECT_EQ(box.messages(), (std::vector<std::string>{"t(2)- second", "t(4)- always"}));
     EXPECT_EQ(cwd(), LOG_DIR);
 }
 
@@ -266,18 +253,6 @@ TEST(LogRotation, FileOfExactlyThresholdStaysAndOneByteMoreRotates) {
     EXPECT_EQ(live.size(), header_length() + 1 + std::string("t(3)- fresh").size() + 1);
 }
 
-TEST(LogRotation, SecondRotationReplacesTheOldGeneration) {
-    LogSandbox box;
-    log_dump(0, 0, "%s(%d)- seed", "t", 1);
-    fill_file(LOG_FILE, THRESHOLD);
-    log_dump(0, 0, "%s(%d)- gen1", "t", 1);
-    fill_file(LOG_FILE, THRESHOLD);
-    log_dump(0, 0, "%s(%d)- gen2", "t", 2);
-    const std::string old = box.old_text();
-    EXPECT_EQ(old.find("gen1"), std::string::npos);
-    EXPECT_NE(old.find("gen2"), std::string::npos);
-}
-
 TEST(LogRotation, BlockedMoveKeepsTheFileBoundedReportsOnceAndIsRetried) {
     LogSandbox box;
     log_dump(0, 0, "%s(%d)- seed", "t", 1);
@@ -298,44 +273,6 @@ TEST(LogRotation, BlockedMoveKeepsTheFileBoundedReportsOnceAndIsRetried) {
     log_dump(0, 0, "%s(%d)- retried", "t", 2);
     EXPECT_NE(access(LOG_FILE, F_OK), 0);
     EXPECT_NE(box.old_text().find("retried"), std::string::npos);
-}
-
-TEST(LogConcurrency, FourThreadsWriteEveryRecordOnceAndIntact) {
-    LogSandbox box;
-    constexpr int THREADS = 4;
-    constexpr int RECORDS = 2000;
-    // ~200-byte records: 8000 of them cross the threshold once, so rotation runs under load.
-    const std::string pad(150, 'p');
-    std::vector<std::thread> threads;
-    for (int t = 0; t < THREADS; ++t) {
-        threads.emplace_back([t, &pad] {
-            for (int i = 0; i < RECORDS; ++i)
-                log_dump(0, 0, "%s(%d)- %s", "w", t * 100000 + i, pad.c_str());
-        });
-    }
-    for (std::thread& th : threads) th.join();
-
-    std::set<int> seen;
-    size_t duplicates = 0;
-    const std::regex shape(R"(^w\((\d+)\)- p{150}$)");
-    for (const std::string& m : box.messages()) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(m, match, shape)) << "damaged record: " << m.substr(0, 80);
-        if (!seen.insert(std::stoi(match[1].str())).second) ++duplicates;
-    }
-    EXPECT_EQ(duplicates, 0u);
-    EXPECT_EQ(seen.size(), static_cast<size_t>(THREADS * RECORDS));
-    EXPECT_EQ(access(LOG_OLD, F_OK), 0) << "the run must have rotated once";
-}
-
-TEST(TolkExec, MovesAFileLikeMv) {
-    LogSandbox box;  // a scratch directory under /Zdbglog that is cleaned up afterwards
-    const std::string from = "/Zdbglog/from", to = "/Zdbglog/to";
-    { std::ofstream(from) << "payload"; }
-    EXPECT_EQ(vek_nats::detail::tolk_exec(0, 0, 0, "/bin/mv", from.c_str(), to.c_str(), nullptr),
-              0);
-    EXPECT_NE(access(from.c_str(), F_OK), 0);
-    EXPECT_EQ(read_file(to), "payload");
 }
 
 TEST(TolkExec, FailureIsNegativeWithErrno) {

@@ -15,21 +15,6 @@ using vek_nats::STATUS_PUBLISH_STRING;
 
 using Publisher = PubSubTest;
 
-TEST_F(Publisher, RefusesWithoutConnectionWhetherOrNotTracing) {
-    for (bool trace : {false, true}) {
-        log.set_trace(trace);
-        Pub pub;
-        EXPECT_EQ(STATUS_NO_CONNECTION, pub.publish("a", "x", 1));
-        EXPECT_EQ(STATUS_NO_CONNECTION, pub.publish_string("a", "x"));
-        connect(pub);
-        pub.destroy();
-        EXPECT_EQ(STATUS_NO_CONNECTION, pub.publish("a", "x", 1));
-        EXPECT_EQ(STATUS_NO_CONNECTION, pub.publish_string("a", "x"));
-    }
-    EXPECT_EQ(4u, count("publish", "- error: empty connection"));
-    EXPECT_EQ(4u, count("publish_string", "- error: empty connection"));
-}
-
 TEST_F(Publisher, DeliversBytesAndTextSilently) {
     Sub sub;
     Pub pub;
@@ -77,13 +62,6 @@ TEST_F(Publisher, HostileSubjectsAreRefusedByEveryOperationAndNothingIsSent) {
     Pub pub;
     vek_nats::CNATSRequestor req;
     vek_nats::CNATSReplier rep;
-    connect(all);
-    connect(pub);
-    connect(req);
-    connect(rep);
-    ASSERT_EQ(0u, all.subscribe(">", nullptr, nullptr));
-    settle(all);
-
     const std::string inject = "user.chat 0\r\n\r\nPUB admin.commands 11\r\nshutdown -h\r\nPUB a";
     const std::string forge = format("a\n26/12/04 17:46:05:004711 [pid-%05d][tid-00001] forged",
                                      static_cast<int>(getpid()));
@@ -111,6 +89,13 @@ TEST_F(Publisher, HostileSubjectsAreRefusedByEveryOperationAndNothingIsSent) {
              request.inbox = s != nullptr ? s : "";
              return rep.reply("svc", request);
          }}};
+    for (const Op& op : ops) EXPECT_EQ(STATUS_NO_CONNECTION, op.call("ok")) << op.func;
+    connect(all);
+    connect(pub);
+    connect(req);
+    connect(rep);
+    ASSERT_EQ(0u, all.subscribe(">", nullptr, nullptr));
+    settle(all);
     for (const Op& op : ops) {
         for (size_t i = 0; i < hostile.size(); ++i) {
             EXPECT_EQ(op.code, op.call(hostile[i])) << op.func << " of subject " << i;
@@ -140,13 +125,24 @@ TEST_F(Publisher, HostileSubjectsAreRefusedByEveryOperationAndNothingIsSent) {
         arrived.insert(msg.subject);
     }
     EXPECT_EQ((std::set<std::string>{"marker.pub", "marker.req", "marker.rep"}), arrived);
+    EXPECT_EQ(0, reply.dataLen);  // no answer ever came
+
+    // After destroy, as before connect; the record is written whether or not tracing.
+    log.set_trace(true);
+    for (vek_nats::CNATSSvc* svc : std::initializer_list<vek_nats::CNATSSvc*>{&pub, &req, &rep}) {
+        svc->destroy();
+    }
+    for (const Op& op : ops) {
+        EXPECT_EQ(STATUS_NO_CONNECTION, op.call("ok")) << op.func;
+        EXPECT_EQ(2u, count(op.func, "- error: empty connection")) << op.func;
+    }
 
     // One record per refusal (and one for the unanswered marker request), none forged.
-    const std::map<std::string, size_t> expected{{"publish", hostile.size() + 2},
-                                                 {"publish_string", hostile.size()},
-                                                 {"request", hostile.size() + 2},
-                                                 {"request_string", hostile.size() + 1},
-                                                 {"reply", hostile.size()}};
+    const std::map<std::string, size_t> expected{{"publish", hostile.size() + 4},
+                                                 {"publish_string", hostile.size() + 2},
+                                                 {"request", hostile.size() + 4},
+                                                 {"request_string", hostile.size() + 3},
+                                                 {"reply", hostile.size() + 2}};
     for (const auto& [func, n] : expected) EXPECT_EQ(n, lines(func).size()) << func;
     for (const std::string& m : log.messages()) EXPECT_NE(0u, m.rfind("forged", 0)) << m;
     const unsigned bad = NATS_INVALID_SUBJECT;
@@ -155,17 +151,14 @@ TEST_F(Publisher, HostileSubjectsAreRefusedByEveryOperationAndNothingIsSent) {
         "user.chat 0\\x0D\\x0A\\x0D\\x0APUB admin.commands 11\\x0D\\x0A"
         "shutdown -h\\x0D\\x0APUB a";
     EXPECT_EQ(format("- error: (%u - %s) subj-> %s, dataLen=1", bad, text, shown.c_str()),
-              lines("publish").at(13));
+              lines("publish").at(14));
     EXPECT_EQ(format("- error: (%u - %s)\nReceived msg  :  -> , recv_ts=0 ms\n"
                      "Sending  inbox: %s -> x",
                      bad, text, shown.c_str()),
-              lines("reply").at(13));
+              lines("reply").at(14));
     EXPECT_EQ(format("- error: (%u - %s) subj-> ok, dataLen=-5", unsigned{NATS_INVALID_ARG},
                      natsStatus_GetText(NATS_INVALID_ARG)),
-              lines("publish").back());
-    EXPECT_EQ(
-        0u,
-        lines("subscribe_sync").at(0).rfind(format("- error: (%u - %s) subj-> aaa", bad, text), 0));
+              lines("publish").at(hostile.size() + 2));
 }
 
 TEST_F(Publisher, SharedBetweenThreadsRemembersFiveSubjects) {

@@ -36,21 +36,6 @@ void expect_untouched(const NATSSvcMsg& m) {
 
 using Requestor = ReqRepTest;
 
-TEST_F(Requestor, RefusesWithoutConnectionBeforeConnectAndAfterDestroy) {
-    CNATSRequestor req;
-    NATSSvcMsg reply = marked_record();
-    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, req.request("s", "x", 1, reply));
-    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, req.request_string("s", "x", reply));
-    connect(req);
-    req.destroy();
-    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, req.request("s", "x", 1, reply));
-    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, req.request_string("s", "x", reply));
-    expect_untouched(reply);
-    EXPECT_EQ(2u, log.count("request("));
-    EXPECT_EQ(2u, log.count("request_string("));
-    EXPECT_EQ(4u, log.count("- error: empty connection"));
-}
-
 TEST_F(Requestor, ReplyFillsPayloadFieldsAndKeepsCallersInboxAndAnswer) {
     Peer peer;
     connect(peer);
