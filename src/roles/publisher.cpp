@@ -1,6 +1,7 @@
 #include "vek_nats/publisher.h"
 
 #include "internal/logging.h"
+#include "internal/subject.h"
 
 namespace vek_nats {
 
@@ -12,12 +13,16 @@ CNATSPublisher::~CNATSPublisher() {
     VEK_TRACE("");
 }
 
-// Subjects and data go to the client unchecked: its status is the verdict, even for null.
 svc_status CNATSPublisher::publish(const char* subject, const void* data, int dataLen) {
     pinned pin(*this);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
+    }
+    if (const natsStatus bad = detail::check_publish(subject, data, dataLen); bad != NATS_OK) {
+        VEK_LOG_NATS(bad, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(),
+                     dataLen);
+        return STATUS_PUBLISH;
     }
     const natsStatus s = natsConnection_Publish(pin.conn(), subject, data, dataLen);
     if (s != NATS_OK) {
@@ -33,6 +38,11 @@ svc_status CNATSPublisher::publish_string(const char* subject, const char* text)
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
+    }
+    if (const natsStatus bad = detail::check_publish_subject(subject); bad != NATS_OK) {
+        VEK_LOG_NATS(bad, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
+                     detail::printable(text));
+        return STATUS_PUBLISH_STRING;
     }
     const natsStatus s = natsConnection_PublishString(pin.conn(), subject, text);
     if (s != NATS_OK) {

@@ -1,6 +1,7 @@
 #include "vek_nats/replier.h"
 
 #include "internal/logging.h"
+#include "internal/subject.h"
 
 namespace vek_nats {
 
@@ -92,6 +93,14 @@ svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
+    }
+    if (const natsStatus bad = detail::check_publish_subject(msg.inbox.c_str()); bad != NATS_OK) {
+        VEK_LOG_NATS(
+            bad, "\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nSending  inbox: %s -> %.*s",
+            detail::shown_subject(msg.subject.c_str()).c_str(), msg.dataLen, msg.data.c_str(),
+            static_cast<long>(msg.recv_ts), detail::shown_subject(msg.inbox.c_str()).c_str(),
+            static_cast<int>(msg.reply_data.size()), msg.reply_data.c_str());
+        return STATUS_PUBLISH_STRING;
     }
     // A subject that no slot holds is fine: answering needs no subscription.
     if (slot_without_subscription(subject)) {

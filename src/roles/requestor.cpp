@@ -1,6 +1,7 @@
 #include "vek_nats/requestor.h"
 
 #include "internal/logging.h"
+#include "internal/subject.h"
 
 namespace vek_nats {
 
@@ -19,12 +20,14 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
+    if (const natsStatus bad = detail::check_publish(subject, data, dataLen); bad != NATS_OK) {
+        VEK_LOG_NATS(bad, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(),
+                     dataLen);
+        return STATUS_REQUEST;
+    }
     natsMsg* msg = nullptr;
-    // libnats 3.4 copies dataLen bytes from a null payload instead of refusing it.
-    const natsStatus s = data == nullptr && dataLen > 0
-                             ? NATS_INVALID_ARG
-                             : natsConnection_Request(&msg, pin.conn(), subject, data, dataLen,
-                                                      m_param.request_timeout);
+    const natsStatus s =
+        natsConnection_Request(&msg, pin.conn(), subject, data, dataLen, m_param.request_timeout);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
         return STATUS_REQUEST;
@@ -43,6 +46,11 @@ svc_status CNATSRequestor::request_string(const char* subject, const char* text,
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
+    }
+    if (const natsStatus bad = detail::check_publish_subject(subject); bad != NATS_OK) {
+        VEK_LOG_NATS(bad, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
+                     detail::printable(text));
+        return STATUS_REQUEST_STRING;
     }
     natsMsg* msg = nullptr;
     const natsStatus s =

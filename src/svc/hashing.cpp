@@ -20,6 +20,13 @@ std::string CNATSSvc::bcrypt(const std::string& password, std::int32_t /*unused*
 }
 
 bool CNATSSvc::bcrypt_valid(const std::string& password, const std::string& hash) {
+    // A check runs 2^cost rounds at the cost the stored hash names: cost 16 takes seconds,
+    // cost 31 about a day. A hash above the cap is refused unchecked.
+    constexpr int MAX_COST = 16;
+    if (hash.size() > 6 && hash[0] == '$' && hash[3] == '$' && hash[6] == '$') {
+        const int cost = (hash[4] - '0') * 10 + (hash[5] - '0');
+        if (cost > MAX_COST) return false;
+    }
     return detail::bcrypt_checkpw(password.c_str(), hash.c_str()) == 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include "internal/context.h"
 #include "internal/logging.h"
+#include "internal/subject.h"
 
 namespace vek_nats {
 
@@ -352,6 +353,12 @@ svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const
     // Error lines of a queue subscription name its group too.
     const std::string shown_group =
         group != nullptr ? std::string(", group-> ") + group : std::string();
+    if (const natsStatus bad = detail::check_subscribe_subject(subject); bad != NATS_OK) {
+        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(bad),
+                   natsStatus_GetText(bad), detail::shown_subject(subject).c_str(),
+                   shown_group.c_str());
+        return fail_code;
+    }
     // Held across the libnats call: the free slot found is the one filled (two threads
     // subscribing at once must not take the same one).
     std::lock_guard<std::mutex> core(m_core_mutex);
@@ -360,7 +367,7 @@ svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const
         if (m_sub_list[i].subject_name.empty() && m_sub_list[i].subscription == nullptr) *index = i;
     }
     if (*index < 0) {
-        VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::printable(subject),
+        VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::shown_subject(subject).c_str(),
                    shown_group.c_str());
         return fail_code;
     }
@@ -383,7 +390,8 @@ svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const
     if (s != NATS_OK) {
         ref->release();
         VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(s),
-                   natsStatus_GetText(s), detail::printable(subject), shown_group.c_str());
+                   natsStatus_GetText(s), detail::shown_subject(subject).c_str(),
+                   shown_group.c_str());
         return fail_code;
     }
     ref->handle = sub;
