@@ -4,6 +4,8 @@
 
 #include "internal/logging.h"
 #include "internal/registry.h"
+#include "internal/security.h"
+#include "internal/urls.h"
 
 namespace vek_nats {
 
@@ -135,7 +137,7 @@ svc_status CNATSSvc::init_options(const NATSSvcParam& param) {
             return STATUS_OPTIONS_ERROR_HANDLER;
         }
     }
-    return STATUS_OK;
+    return detail::apply_security(__func__, m_opts, m_urls, param);
 }
 
 svc_status CNATSSvc::init_statistic(const NATSSvcParam&) {
@@ -166,7 +168,9 @@ svc_status CNATSSvc::init_subscription(const NATSSvcParam&) {
 svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
     m_urls = urls != nullptr ? urls : "";
     m_param = param;
-    const char* shown = detail::printable(urls);
+    // The list may carry passwords or tokens; the log gets it masked.
+    const std::string masked = detail::mask_url_secrets(detail::printable(urls));
+    const char* shown = masked.c_str();
 
     svc_status ret = init_options(param);
     if (ret != STATUS_OK) {
@@ -184,7 +188,8 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
         const natsStatus s = natsConnection_Connect(&m_conn, m_opts);
         if (s != NATS_OK) {
             m_conn = nullptr;
-            VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s", shown);
+            VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s%s", shown,
+                         detail::last_error_text().c_str());
             return STATUS_CONNECT;
         }
         elapsed = static_cast<long>(nats_Now() - start);
