@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include "support/log_sandbox.h"
@@ -129,23 +128,6 @@ TEST(InstanceCount, NegativeCountIsResetWithAnErrorLine) {
     EXPECT_EQ(box.count("- nats_Close()"), 0u);
 }
 
-TEST_F(Lifecycle, ConnectTimesTheConnectionUnderTheSwitch) {
-    LogSandbox box;
-    box.set_trace(true);
-    Probe p;
-    EXPECT_EQ(p.connect(server.url().c_str(), NATSSvcParam()), STATUS_OK);
-    EXPECT_NE(p.m_conn, nullptr);
-    EXPECT_NE(p.m_opts, nullptr);
-    EXPECT_NE(p.m_stats, nullptr);
-    EXPECT_EQ(p.m_urls, server.url());
-    bool found = false;
-    for (const std::string& m : box.messages()) {
-        found = found || std::regex_match(m, std::regex("connect\\(\\d+\\)- urls=" + server.url() +
-                                                        ", elapsed=\\d+ ms"));
-    }
-    EXPECT_TRUE(found);
-}
-
 TEST_F(Lifecycle, SecondConnectReappliesOptionsWithoutNewConnection) {
     LogSandbox box;
     box.set_trace(true);
@@ -238,35 +220,6 @@ TEST_F(Lifecycle, PendingLimitsNeedAllFiveSlots) {
     EXPECT_EQ(msgs, -1);
 }
 
-TEST(ConnectFailures, EmptyOrBlankUrlListNeverReachesTheClient) {
-    LogSandbox box;
-    for (const char* urls : {static_cast<const char*>(nullptr), "", " ", " , "}) {
-        Probe p;
-        EXPECT_EQ(p.connect(urls, NATSSvcParam()), STATUS_OPTIONS_URL) << (urls ? urls : "null");
-        EXPECT_EQ(p.m_stats, nullptr);
-        EXPECT_EQ(p.m_conn, nullptr);
-    }
-    EXPECT_EQ(box.count("init_options() ret"), 4u);
-    EXPECT_EQ(box.count("- error: (16 - Invalid Argument) natsOptions_SetURL()"), 4u);
-    EXPECT_EQ(box.count("- error: init_options() ret=0x910E0302, urls="), 4u);
-    EXPECT_TRUE(box.has("urls=(null)"));
-}
-
-TEST(ConnectFailures, RefusedUrlsFailAtConnectQuickly) {
-    LogSandbox box;
-    const std::string no_server = "nats://127.0.0.1:" + std::to_string(vek_test::free_port());
-    for (const std::string& urls : {std::string("host:port:bad"), no_server}) {
-        Probe p;
-        const int64_t start = nats_Now();
-        EXPECT_EQ(p.connect(urls.c_str(), NATSSvcParam()), STATUS_CONNECT) << urls;
-        EXPECT_LT(nats_Now() - start, 5000);
-        EXPECT_EQ(p.m_conn, nullptr);
-        EXPECT_NE(p.m_stats, nullptr) << "statistics are made before connecting";
-        EXPECT_TRUE(box.has(" natsConnection_ConnectTo() urls=" + urls));
-    }
-    EXPECT_TRUE(
-        box.has("- error: (6 - No server available for connection) natsConnection_ConnectTo()"));
-}
 
 // The last object closes the client library; a new object must connect at once every time.
 TEST_F(Lifecycle, ReconnectAfterLibraryCloseWorksEveryRound) {
@@ -290,18 +243,4 @@ TEST_F(Lifecycle, ReconnectAfterLibraryCloseWorksEveryRound) {
         ASSERT_EQ(live_count(), 0);
     }
     EXPECT_EQ(failures, 0) << "of " << ROUNDS << " rounds";
-}
-
-TEST_F(Lifecycle, UrlListReachesALiveServerBehindADeadOne) {
-    const std::string dead = "nats://127.0.0.1:" + std::to_string(vek_test::free_port());
-    Probe p;
-    NATSSvcParam param;
-    param.max_reconnect = 0;
-    EXPECT_EQ(p.connect((dead + " , " + server.url()).c_str(), param), STATUS_OK);
-    char url[256] = {};
-    ASSERT_EQ(natsConnection_GetConnectedUrl(p.m_conn, url, sizeof(url)), NATS_OK);
-    EXPECT_EQ(std::string(url), server.url());
-    // Torn down and connected again with the dead server alone, it fails.
-    p.destroy();
-    EXPECT_EQ(p.connect(dead.c_str(), param), STATUS_CONNECT);
 }

@@ -4,7 +4,9 @@
 
 #include "internal/context.h"
 #include "internal/logging.h"
+#include "internal/security.h"
 #include "internal/subject.h"
+#include "internal/urls.h"
 
 namespace vek_nats {
 
@@ -153,7 +155,7 @@ svc_status CNATSSvc::init_options(const NATSSvcParam& param) {
             return step.code;
         }
     }
-    return STATUS_OK;
+    return detail::apply_security(__func__, m_opts, m_urls, param);
 }
 
 svc_status CNATSSvc::init_statistic(const NATSSvcParam&) {
@@ -191,7 +193,9 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
         m_max_bytes = param.queue_max_bytes > 0 ? static_cast<size_t>(param.queue_max_bytes) : 0;
     }
     m_space_cv.notify_all();
-    const char* shown = detail::printable(urls);
+    // The list may carry passwords or tokens; the log gets it masked.
+    const std::string masked = detail::mask_url_secrets(detail::printable(urls));
+    const char* shown = masked.c_str();
 
     svc_status ret = init_options(param);
     if (ret != STATUS_OK) {
@@ -213,7 +217,8 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
         const natsStatus s = natsConnection_Connect(&conn, m_opts);
         if (s != NATS_OK) {
             m_ctx->release();
-            VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s", shown);
+            VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s%s", shown,
+                         detail::last_error_text().c_str());
             return STATUS_CONNECT;
         }
         elapsed = static_cast<long>(nats_Now() - start);
