@@ -18,24 +18,6 @@ vek_nats::svc_status serve_one(Replier& rep, const char* subject, NATSSvcMsg& ms
     return got;
 }
 
-TEST_F(ReplierQueue, SubscribeNeedsAConnectionAndAFreeSlot) {
-    Replier rep;
-    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, rep.subscribe("s0", nullptr, nullptr));
-    EXPECT_TRUE(log.has("subscribe(") && log.has("- error: empty connection"));
-    connect(rep);
-
-    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE, rep.subscribe(nullptr, nullptr, nullptr));
-    EXPECT_TRUE(log.has("- error: (15 - "));
-    for (int i = 0; i < vek_nats::CNATSSvc::SLOT_COUNT; ++i) {
-        const std::string subject = "s" + std::to_string(i);
-        ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe(subject.c_str(), nullptr, nullptr));
-        EXPECT_TRUE(rep.holds_slot(i, subject));
-        EXPECT_TRUE(log.has("subject_name = " + subject));
-    }
-    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE, rep.subscribe("s5", nullptr, nullptr));
-    EXPECT_EQ(1u, log.count("- error: full size subj-> s5"));
-}
-
 TEST_F(ReplierQueue, RecvThenReplyAnswersTheRequestor) {
     Replier rep;
     connect(rep);
