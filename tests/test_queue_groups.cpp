@@ -2,10 +2,7 @@
 // subscribers of the subject still get every message; the subscribe operations refuse what
 // they cannot make; repliers in separate processes on a three-node cluster share requests and
 // carry on when one of them is killed.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +15,6 @@
 
 #include "test_fault_support.h"
 #include "test_pubsub_support.h"
-
-extern char** environ;
 
 namespace pubsub_test {
 namespace {
@@ -158,6 +153,53 @@ TEST_F(QueueGroups, EachGroupGetsEveryMessageOnceAndPlainMembersGetAll) {
     }
 }
 
+// A handler of the caller's takes its subscription's messages, which never reach the queue;
+// without one the library's handler queues them, whatever closure came along.
+TEST_F(QueueGroups, CallerHandlerTakesMessagesThatTheQueueNeverSees) {
+    Pub pub;
+    connect(pub);
+    const natsMsgHandler count_and_free = [](natsConnection*, natsSubscription*, natsMsg* m,
+                                             void* closure) {
+        ++*static_cast<std::atomic<int>*>(closure);
+        natsMsg_Destroy(m);
+    };
+    const auto check = [&](auto& r, const char* group) {
+        std::atomic<int> handled{0};
+        const auto join_with = [&](const char* subject, natsMsgHandler cb) {
+            return group != nullptr ? r.subscribe_queue(subject, group, cb, &handled)
+                                    : r.subscribe(subject, cb, &handled);
+        };
+        connect(r);
+        ASSERT_EQ(STATUS_OK, join_with("h.own", count_and_free));
+        ASSERT_EQ(STATUS_OK, join_with("h.lib", nullptr));
+        ASSERT_EQ(STATUS_OK, r.flush(5000));
+        for (const char* subject : {"h.own", "h.own", "h.own", "h.lib"}) {
+            ASSERT_EQ(STATUS_OK, pub.publish_string(subject, subject));
+        }
+        EXPECT_TRUE(vek_test::wait_until([&] { return handled == 3 && r.queued() == 1; }, 5s))
+            << handled << " handled, " << r.queued() << " queued";
+        NATSSvcMsg msg;
+        EXPECT_EQ(5u, r.recv("h.own", msg));
+        EXPECT_EQ("h.lib", msg.subject);
+        r.destroy();  // no delivery may reach `handled` after this scope
+
+        // A forwarder without closure leaves the message to its owner.
+        natsMsg* m = nullptr;
+        ASSERT_EQ(NATS_OK, natsMsg_Create(&m, "stray", nullptr, "x", 1));
+        r.onMsg_callback_wrapper(nullptr, nullptr, m, nullptr);
+        EXPECT_STREQ("stray", natsMsg_GetSubject(m));
+        natsMsg_Destroy(m);
+        EXPECT_EQ(0u, r.queued());
+    };
+    for (const char* group : {static_cast<const char*>(nullptr), "g"}) {
+        SCOPED_TRACE(group != nullptr ? "subscribe_queue" : "subscribe");
+        CNATSSubscriber sub;
+        check(sub, group);
+        CNATSReplier rep;
+        check(rep, group);
+    }
+}
+
 // ---- refusals: every subscribe operation of both roles ----
 
 struct Way {
@@ -246,43 +288,32 @@ TEST_F(QueueGroups, SubscribeOperationsRefuseWhatTheyCannotMake) {
 
 // ---- repliers as separate processes on a cluster ----
 
-// A child process whose standard output and error a thread collects until it ends.
+// A program of its own, run through the shell; a thread collects its output until it ends.
 class Child {
 public:
-    explicit Child(std::vector<std::string> args) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        m_reader = std::thread([this, fd = fds[0]] {
-            char buf[4096];
-            ssize_t got = 0;
-            while ((got = ::read(fd, buf, sizeof(buf))) > 0) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_text.append(buf, static_cast<size_t>(got));
-            }
-            ::close(fd);
-        });
-    }
-    ~Child() { kill_hard(); }
+    // The shell prints its pid, which the program keeps when the shell execs it.
+    explicit Child(const std::string& command)
+        : m_out(popen(("echo $$; exec " + command + " 2>&1").c_str(), "r")), m_reader([this] {
+              char buf[4096];
+              ssize_t got = 0;
+              while (m_out != nullptr && (got = ::read(fileno(m_out), buf, sizeof(buf))) > 0) {
+                  std::lock_guard<std::mutex> lock(m_mutex);
+                  m_text.append(buf, static_cast<size_t>(got));
+              }
+          }) {}
+    ~Child() { end(SIGKILL); }
 
-    pid_t pid() const { return m_pid; }
-    // Kills the process and waits for the last of its output.
-    void kill_hard() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-        if (m_reader.joinable()) m_reader.join();
+    pid_t pid() {
+        read_until("\n", 10s);
+        return std::atoi(text().c_str());
+    }
+    // Sends `sig` (none for 0), then waits for the process and the last of its output.
+    void end(int sig) {
+        if (m_out == nullptr) return;
+        if (sig != 0 && pid() > 0) kill(pid(), sig);
+        m_reader.join();
+        pclose(m_out);
+        m_out = nullptr;
     }
     bool read_until(const std::string& needle, std::chrono::milliseconds timeout) {
         return vek_test::wait_until([&] { return text().find(needle) != std::string::npos; },
@@ -294,7 +325,7 @@ public:
     }
 
 private:
-    pid_t m_pid = -1;
+    FILE* m_out;
     std::mutex m_mutex;
     std::string m_text;
     std::thread m_reader;
@@ -323,13 +354,13 @@ TEST(QueueGroupProcesses, RepliersOnThreeNodesShareRequestsAndOutliveAKilledMemb
     ASSERT_TRUE(cluster.start());
     constexpr int NODES = vek_test::NatsCluster::NODES;
     std::vector<std::unique_ptr<Child>> members;
+    std::array<pid_t, NODES> pids{};
     for (int i = 0; i < NODES; ++i) {
-        members.push_back(std::make_unique<Child>(
-            std::vector<std::string>{kReplier, cluster.node(i).url(), "qg.echo", "0", "echoes"}));
+        members.push_back(
+            std::make_unique<Child>(kReplier + " " + cluster.node(i).url() + " qg.echo 0 echoes"));
+        pids[i] = members[i]->pid();
         ASSERT_TRUE(members[i]->read_until("ready", 20s)) << members[i]->text();
     }
-    std::array<pid_t, NODES> pids{};
-    for (int i = 0; i < NODES; ++i) pids[i] = members[i]->pid();
     // Which member an answer names; -1 for an answer that is not the echo of `text`.
     const auto member_of = [&pids](const std::string& answer, const std::string& text) {
         const std::string head = "echo: " + text + " (replier ";
@@ -354,9 +385,10 @@ TEST(QueueGroupProcesses, RepliersOnThreeNodesShareRequestsAndOutliveAKilledMemb
     ASSERT_EQ((std::set<int>{0, 1, 2}), heard);
 
     // The example requestor as a program of its own reaches the group as well.
-    Child asker({kRequestor, cluster.node(1).url(), "qg.echo", "hello", "10000"});
-    EXPECT_TRUE(asker.read_until("\n", 20s)) << asker.text();
-    const std::string asked = asker.text();
+    Child asker(kRequestor + " " + cluster.node(1).url() + " qg.echo hello 10000");
+    asker.end(0);
+    std::string asked = asker.text();
+    asked = asked.substr(asked.find('\n') + 1);  // after the pid line
     EXPECT_GE(member_of(asked.substr(0, asked.find('\n')), "hello"), 0) << asked;
 
     // Several requests in flight at once, from threads sharing the one connection.
@@ -393,7 +425,7 @@ TEST(QueueGroupProcesses, RepliersOnThreeNodesShareRequestsAndOutliveAKilledMemb
     std::vector<std::thread> threads = ask_up_to(total);
     const bool midway =
         vek_test::wait_until([&] { return next >= before_kill + (total - before_kill) / 2; }, 60s);
-    members[2]->kill_hard();
+    members[2]->end(SIGKILL);
     const int first_after_kill = next;
     for (std::thread& t : threads) t.join();
     ASSERT_TRUE(midway);
@@ -411,7 +443,7 @@ TEST(QueueGroupProcesses, RepliersOnThreeNodesShareRequestsAndOutliveAKilledMemb
 
     // Each request reached one member only: the one whose answer came back, or, for the lost
     // ones, the killed member.
-    for (auto& m : members) m->kill_hard();
+    for (auto& m : members) m->end(SIGKILL);
     std::vector<int> reached(total, 0);
     std::vector<int> reached_by(total, -1);
     for (int i = 0; i < NODES; ++i) {

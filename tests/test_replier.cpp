@@ -90,35 +90,6 @@ TEST_F(ReplierQueue, SubjectSubscribedTwiceQueuesOneRequestTwice) {
     EXPECT_EQ(2u, rep.queued());
 }
 
-TEST_F(ReplierQueue, OnlyTheLibraryHandlerQueues) {
-    Replier rep;
-    connect(rep);
-    std::atomic<int> own{0};
-    auto count = [](natsConnection*, natsSubscription*, natsMsg* m, void* c) {
-        ++*static_cast<std::atomic<int>*>(c);
-        natsMsg_Destroy(m);
-    };
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("own", count, &own));
-    // A closure without a handler is ignored: the library's handler gets the object.
-    int ignored = 0;
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("lib", nullptr, &ignored));
-    rep.flush();
-    Peer peer;
-    connect(peer);
-    peer.send("own", "a");
-    peer.send("lib", "b");
-    ASSERT_TRUE(vek_test::wait_until([&] { return own.load() == 1 && rep.queued() == 1; }));
-
-    // A forwarder without closure leaves the message to its owner.
-    natsMsg* m = nullptr;
-    ASSERT_EQ(NATS_OK, natsMsg_Create(&m, "lib", nullptr, "c", 1));
-    Replier::onMsg_callback_wrapper(nullptr, nullptr, m, nullptr);
-    EXPECT_STREQ("lib", natsMsg_GetSubject(m));
-    natsMsg_Destroy(m);
-    EXPECT_EQ(1u, rep.queued());
-    EXPECT_EQ(0, ignored);
-}
-
 TEST_F(ReplierQueue, ConnectionErrorWinsOverQueuedRequestsAndTermination) {
     Replier rep;
     connect(rep);

@@ -263,33 +263,6 @@ TEST_F(Subscriber, KilledServerWithReconnectKeepsRecvWorking) {
     EXPECT_TRUE(lines("error_callback").empty());
 }
 
-TEST_F(Subscriber, CallerHandlerGetsMessagesInsteadOfQueue) {
-    Sub sub;
-    Pub pub;
-    connect(sub);
-    connect(pub);
-    std::atomic<int> handled{0};
-    const natsMsgHandler count_and_free = [](natsConnection*, natsSubscription*, natsMsg* m,
-                                             void* closure) {
-        ++*static_cast<std::atomic<int>*>(closure);
-        natsMsg_Destroy(m);
-    };
-    ASSERT_EQ(0u, sub.subscribe("h.own", count_and_free, &handled));
-    ASSERT_EQ(0u, sub.subscribe("h.queue", nullptr, &handled));  // closure ignored
-    settle(sub);
-    NATSSvcMsg msg;
-    auto got = recv_async(sub, "h.own", msg);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(0u, pub.publish_string("h.own", "mine"));
-    ASSERT_TRUE(vek_test::wait_until([&] { return handled == 3; }, 5s));
-    EXPECT_FALSE(got->finishes(100ms));
-    EXPECT_EQ(0u, sub.queued());
-    ASSERT_EQ(0u, pub.publish_string("h.queue", "queued"));
-    ASSERT_TRUE(got->finishes());
-    EXPECT_EQ(6u, got->get());
-    EXPECT_EQ("h.queue", msg.subject);
-    EXPECT_EQ(3, handled.load());
-}
-
 TEST_F(Subscriber, TracesConstructionAndDestructionOnlyWhileSwitched) {
     { Sub quiet; }
     log.set_trace(true);
