@@ -1,11 +1,16 @@
 // Answers requests on one subject.
 //
-//   replier <url> <subject> [count]
+//   replier <url> <subject> [count] [group]
 //
-// Every request is answered with "echo: " followed by its text. With a count the program
-// stops after that many requests; without one it serves until it is killed.
+// Every request is answered with "echo: " followed by its text. With a count other than 0 the
+// program stops after that many requests; without one it serves until it is killed. With a
+// group it shares the requests with the other members of that queue group, each request going
+// to one of them, and its answers end in " (replier <pid>)" to tell the members apart.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "vek_nats/vek_nats.h"
 
@@ -17,6 +22,9 @@ int main(int argc, char** argv) {
     const char* url = argv[1];
     const char* subject = argv[2];
     const long count = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
+    const char* group = argc > 4 ? argv[4] : nullptr;
+    const std::string signature =
+        group != nullptr ? " (replier " + std::to_string(getpid()) + ")" : "";
 
     vek_nats::CNATSReplier replier;
     vek_nats::NATSSvcParam param;
@@ -26,12 +34,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     // A null handler sends the requests to the replier's own queue, read by recv below.
-    s = replier.subscribe(subject, nullptr, nullptr);
+    s = group != nullptr ? replier.subscribe_queue(subject, group)
+                         : replier.subscribe(subject, nullptr, nullptr);
     if (s != vek_nats::STATUS_OK) {
         std::fprintf(stderr, "subscribe %s: 0x%08X %s\n", subject, s, vek_nats::status_text(s));
         return 1;
     }
-    std::printf("ready: %s on %s\n", subject, url);
+    std::printf("ready: %s on %s%s\n", subject, url, signature.c_str());
     std::fflush(stdout);
 
     for (long served = 0; count == 0 || served < count; ++served) {
@@ -46,7 +55,7 @@ int main(int argc, char** argv) {
         std::printf("request: %s\n", msg.data.c_str());
         std::fflush(stdout);
 
-        msg.reply_data = "echo: " + msg.data;
+        msg.reply_data = "echo: " + msg.data + signature;
         s = replier.reply(subject, msg);
         if (s != vek_nats::STATUS_OK) {
             std::fprintf(stderr, "reply: 0x%08X %s\n", s, vek_nats::status_text(s));

@@ -34,3 +34,12 @@ vek_fault_target(test_fault_slow_consumer)
 
 vek_add_test(test_soak test_soak.cpp)
 vek_fault_target(test_soak)
+
+# Queue groups; the replier members run as the example program, one process each.
+if(TARGET vek_nats_example_replier AND TARGET vek_nats_example_requestor)
+    vek_add_test(test_queue_groups test_queue_groups.cpp)
+    vek_fault_target(test_queue_groups)
+    target_compile_definitions(test_queue_groups PRIVATE
+        EXAMPLE_DIR="$<TARGET_FILE_DIR:vek_nats_example_replier>")
+    add_dependencies(test_queue_groups vek_nats_example_replier vek_nats_example_requestor)
+endif()

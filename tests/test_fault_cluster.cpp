@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,7 +27,8 @@ using vek_test::NatsServer;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int NODES = 3;
+using Cluster = vek_test::NatsCluster;
+constexpr int NODES = Cluster::NODES;
 
 template <class Role>
 class Open : public Role {
@@ -44,48 +43,6 @@ public:
         const size_t colon = s.rfind(':');
         return colon == std::string::npos ? 0 : std::atoi(s.c_str() + colon + 1);
     }
-};
-
-class Cluster {
-public:
-    Cluster() {
-        for (int i = 0; i < NODES; ++i) m_cluster_ports[i] = vek_test::free_port();
-        for (int i = 0; i < NODES; ++i) {
-            std::string routes;
-            for (int j = 0; j < NODES; ++j) {
-                if (j == i) continue;
-                if (!routes.empty()) routes += ",";
-                routes += "nats://127.0.0.1:" + std::to_string(m_cluster_ports[j]);
-            }
-            m_nodes[i] = std::make_unique<NatsServer>(
-                0,
-                std::vector<std::string>{"--cluster_name", "vek", "--cluster",
-                                         "nats://127.0.0.1:" + std::to_string(m_cluster_ports[i]),
-                                         "--routes", routes});
-        }
-    }
-    bool start() {
-        for (auto& n : m_nodes) {
-            if (!n->start()) return false;
-        }
-        return true;
-    }
-    NatsServer& node(int i) { return *m_nodes[i]; }
-    int index_of_port(int port) const {
-        for (int i = 0; i < NODES; ++i) {
-            if (m_nodes[i]->port() == port) return i;
-        }
-        return -1;
-    }
-    std::string all_urls() const {
-        std::string urls;
-        for (const auto& n : m_nodes) urls += (urls.empty() ? "" : ",") + n->url();
-        return urls;
-    }
-
-private:
-    std::array<int, NODES> m_cluster_ports{};
-    std::array<std::unique_ptr<NatsServer>, NODES> m_nodes;
 };
 
 }  // namespace

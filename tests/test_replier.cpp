@@ -18,24 +18,6 @@ vek_nats::svc_status serve_one(Replier& rep, const char* subject, NATSSvcMsg& ms
     return got;
 }
 
-TEST_F(ReplierQueue, SubscribeNeedsAConnectionAndAFreeSlot) {
-    Replier rep;
-    EXPECT_EQ(vek_nats::STATUS_NO_CONNECTION, rep.subscribe("s0", nullptr, nullptr));
-    EXPECT_TRUE(log.has("subscribe(") && log.has("- error: empty connection"));
-    connect(rep);
-
-    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE, rep.subscribe(nullptr, nullptr, nullptr));
-    EXPECT_TRUE(log.has("- error: (15 - "));
-    for (int i = 0; i < vek_nats::CNATSSvc::SLOT_COUNT; ++i) {
-        const std::string subject = "s" + std::to_string(i);
-        ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe(subject.c_str(), nullptr, nullptr));
-        EXPECT_TRUE(rep.holds_slot(i, subject));
-        EXPECT_TRUE(log.has("subject_name = " + subject));
-    }
-    EXPECT_EQ(vek_nats::STATUS_SUBSCRIBE, rep.subscribe("s5", nullptr, nullptr));
-    EXPECT_EQ(1u, log.count("- error: full size subj-> s5"));
-}
-
 TEST_F(ReplierQueue, RecvThenReplyAnswersTheRequestor) {
     Replier rep;
     connect(rep);
@@ -106,35 +88,6 @@ TEST_F(ReplierQueue, SubjectSubscribedTwiceQueuesOneRequestTwice) {
     ASSERT_TRUE(vek_test::wait_until([&] { return rep.queued() == 2; }));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(2u, rep.queued());
-}
-
-TEST_F(ReplierQueue, OnlyTheLibraryHandlerQueues) {
-    Replier rep;
-    connect(rep);
-    std::atomic<int> own{0};
-    auto count = [](natsConnection*, natsSubscription*, natsMsg* m, void* c) {
-        ++*static_cast<std::atomic<int>*>(c);
-        natsMsg_Destroy(m);
-    };
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("own", count, &own));
-    // A closure without a handler is ignored: the library's handler gets the object.
-    int ignored = 0;
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("lib", nullptr, &ignored));
-    rep.flush();
-    Peer peer;
-    connect(peer);
-    peer.send("own", "a");
-    peer.send("lib", "b");
-    ASSERT_TRUE(vek_test::wait_until([&] { return own.load() == 1 && rep.queued() == 1; }));
-
-    // A forwarder without closure leaves the message to its owner.
-    natsMsg* m = nullptr;
-    ASSERT_EQ(NATS_OK, natsMsg_Create(&m, "lib", nullptr, "c", 1));
-    Replier::onMsg_callback_wrapper(nullptr, nullptr, m, nullptr);
-    EXPECT_STREQ("lib", natsMsg_GetSubject(m));
-    natsMsg_Destroy(m);
-    EXPECT_EQ(1u, rep.queued());
-    EXPECT_EQ(0, ignored);
 }
 
 TEST_F(ReplierQueue, ConnectionErrorWinsOverQueuedRequestsAndTermination) {

@@ -1,6 +1,3 @@
-#include <atomic>
-#include <thread>
-
 #include "test_reqrep_util.h"
 
 namespace reqrep_test {
@@ -96,37 +93,6 @@ TEST_F(Requestor, SilentListenerGivesTimeOutAfterRequestTimeout) {
     EXPECT_TRUE(log.has("subj-> quiet, dataLen=3"));
 }
 
-TEST_F(Requestor, FourThreadsThroughOneRequestorEachGetTheirOwnAnswer) {
-    Peer peer;
-    connect(peer);
-    peer.respond("echo", nullptr);
-    CNATSRequestor req;
-    connect(req);
-
-    constexpr int kThreads = 4;
-    constexpr int kEach = 50;
-    std::atomic<int> matched{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int k = 0; k < kEach; ++k) {
-                const std::string text = "t" + std::to_string(t) + "-" + std::to_string(k);
-                NATSSvcMsg reply;
-                if (req.request_string("echo", text.c_str(), reply) == vek_nats::STATUS_OK &&
-                    reply.data == text && reply.dataLen == static_cast<int>(text.size())) {
-                    ++matched;
-                }
-            }
-        });
-    }
-    for (std::thread& th : threads) th.join();
-    EXPECT_EQ(kThreads * kEach, matched.load());
-    // A null text is an empty payload to the client.
-    NATSSvcMsg reply;
-    ASSERT_EQ(vek_nats::STATUS_OK, req.request_string("echo", nullptr, reply));
-    EXPECT_EQ(0, reply.dataLen);
-    EXPECT_FALSE(log.has("- error"));
-}
 
 }  // namespace
 }  // namespace reqrep_test

@@ -4,18 +4,10 @@ namespace pubsub_test {
 namespace {
 
 using vek_nats::STATUS_NEXT_MSG;
-using vek_nats::STATUS_NO_CONNECTION;
 using vek_nats::STATUS_NO_SUBSCRIPTION;
 using vek_nats::STATUS_SUBSCRIBE_SYNC;
 
 using SubscriberSync = PubSubTest;
-
-TEST_F(SubscriberSync, RefusesWithoutConnection) {
-    Sub sub;
-    EXPECT_EQ(STATUS_NO_CONNECTION, sub.subscribe_sync("a"));
-    EXPECT_EQ(1u, count("subscribe_sync", "- error: empty connection"));
-    EXPECT_EQ("", sub.slot(0));
-}
 
 TEST_F(SubscriberSync, ReadsPayloadTextAndFullLengthKeepingInboxAndReply) {
     Sub sub;
@@ -80,12 +72,6 @@ TEST_F(SubscriberSync, SubjectsWithoutSubscriptionAreReported) {
         EXPECT_EQ(STATUS_NO_SUBSCRIPTION, sub.recv_sync(subject, msg));
     }
     EXPECT_EQ(4u, count("recv_sync", "- error: empty subscription"));
-    EXPECT_EQ(STATUS_SUBSCRIBE_SYNC, sub.subscribe_sync(nullptr));
-    EXPECT_EQ(STATUS_SUBSCRIBE_SYNC, sub.subscribe_sync("with blank"));
-    EXPECT_EQ(1u, count("subscribe_sync",
-                        format("- error: (%u - %s) subj-> (null)", unsigned(NATS_INVALID_SUBJECT),
-                               natsStatus_GetText(NATS_INVALID_SUBJECT))));
-    EXPECT_EQ("", sub.slot(0));
 }
 
 TEST_F(SubscriberSync, SharesFiveSlotsWithQueuedSubscriptions) {

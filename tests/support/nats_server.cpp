@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,9 +73,13 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
 NatsServer::NatsServer(int port, std::vector<std::string> extra_args)
     : m_port(port != 0 ? port : free_port()), m_extra(std::move(extra_args)) {}
 
-NatsServer::~NatsServer() { stop(); }
+NatsServer::~NatsServer() {
+    stop();
+}
 
-std::string NatsServer::url() const { return "nats://127.0.0.1:" + std::to_string(m_port); }
+std::string NatsServer::url() const {
+    return "nats://127.0.0.1:" + std::to_string(m_port);
+}
 
 bool NatsServer::start() {
     if (m_pid > 0) return true;
@@ -132,6 +136,43 @@ void NatsServer::kill_hard() {
     kill(m_pid, SIGKILL);
     reap(m_pid, std::chrono::seconds(5));
     m_pid = -1;
+}
+
+NatsCluster::NatsCluster() {
+    std::array<int, NODES> route_ports{};
+    for (int& p : route_ports) p = free_port();
+    for (int i = 0; i < NODES; ++i) {
+        std::string routes;
+        for (int j = 0; j < NODES; ++j) {
+            if (j == i) continue;
+            if (!routes.empty()) routes += ",";
+            routes += "nats://127.0.0.1:" + std::to_string(route_ports[j]);
+        }
+        m_nodes[i] = std::make_unique<NatsServer>(
+            0, std::vector<std::string>{"--cluster_name", "vek", "--cluster",
+                                        "nats://127.0.0.1:" + std::to_string(route_ports[i]),
+                                        "--routes", routes});
+    }
+}
+
+bool NatsCluster::start() {
+    for (auto& n : m_nodes) {
+        if (!n->start()) return false;
+    }
+    return true;
+}
+
+int NatsCluster::index_of_port(int port) const {
+    for (int i = 0; i < NODES; ++i) {
+        if (m_nodes[i]->port() == port) return i;
+    }
+    return -1;
+}
+
+std::string NatsCluster::all_urls() const {
+    std::string urls;
+    for (const auto& n : m_nodes) urls += (urls.empty() ? "" : ",") + n->url();
+    return urls;
 }
 
 }  // namespace vek_test

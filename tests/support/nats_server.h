@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,23 @@ private:
     int m_port;
     std::vector<std::string> m_extra;
     pid_t m_pid = -1;
+};
+
+// Three nats-servers joined by routes on loopback, each taking clients on a port of its own.
+// The routes form in the background after start().
+class NatsCluster {
+public:
+    static constexpr int NODES = 3;
+    NatsCluster();
+    bool start();
+    NatsServer& node(int i) { return *m_nodes[i]; }
+    // Index of the node whose client port is `port`; -1 for none.
+    int index_of_port(int port) const;
+    // The client URLs of all nodes, comma-separated.
+    std::string all_urls() const;
+
+private:
+    std::array<std::unique_ptr<NatsServer>, NODES> m_nodes;
 };
 
 // Polls pred every few milliseconds until it holds or the time-out passes.
