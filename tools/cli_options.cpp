@@ -200,7 +200,7 @@ std::string option_error(int result, const char* arg) {
                 return "option " + name + " takes no value";
             }
         }
-        return "unknown option '" + given + "'";
+        return "unknown option '" + name + "'";  // without its value: it may be a secret
     }
     return std::string("unknown option '-") + static_cast<char>(optopt) + "'";
 }
