@@ -1,36 +1,268 @@
 #include "cli_options.h"
 
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-
-#include "vek_nats/svc.h"
+#include <cstring>
 
 namespace vek_cli {
 namespace {
 
 using vek_nats::EAct;
+using vek_nats::NATSSvcParam;
 
 // Counts and time-outs end up in 32-bit fields of the library and of libnats.
-constexpr double MAX_NUMBER = 2147483647.0;
+constexpr std::int64_t MAX_NUMBER = 2147483647;
+
+enum OptionId {
+    OPT_HELP = 'h',
+    OPT_SERVER = 's',
+    OPT_TIMEOUT = 256,
+    OPT_COUNT,
+    OPT_SYNC,
+    OPT_QUEUE,
+    OPT_USER,
+    OPT_PASSWORD,
+    OPT_TOKEN,
+    OPT_NKEY,
+    OPT_NKEY_SEED,
+    OPT_CREDS,
+    OPT_TLS,
+    OPT_TLSCA,
+    OPT_TLSCERT,
+    OPT_TLSKEY,
+    OPT_VERSION,
+};
+
+const option LONG_OPTIONS[] = {
+    {"server", required_argument, nullptr, OPT_SERVER},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"count", required_argument, nullptr, OPT_COUNT},
+    {"sync", no_argument, nullptr, OPT_SYNC},
+    {"queue", required_argument, nullptr, OPT_QUEUE},
+    {"user", required_argument, nullptr, OPT_USER},
+    {"password", required_argument, nullptr, OPT_PASSWORD},
+    {"token", required_argument, nullptr, OPT_TOKEN},
+    {"nkey", required_argument, nullptr, OPT_NKEY},
+    {"nkey-seed", required_argument, nullptr, OPT_NKEY_SEED},
+    {"creds", required_argument, nullptr, OPT_CREDS},
+    {"tls", no_argument, nullptr, OPT_TLS},
+    {"tlsca", required_argument, nullptr, OPT_TLSCA},
+    {"tlscert", required_argument, nullptr, OPT_TLSCERT},
+    {"tlskey", required_argument, nullptr, OPT_TLSKEY},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Options that fill a text field of the connection parameters; files are checked here, so
+// that a mistyped path is a usage error and not a refused connection.
+struct TextOption {
+    int id;
+    std::string NATSSvcParam::*field;
+    bool file;
+};
+const TextOption TEXT_OPTIONS[] = {
+    {OPT_USER, &NATSSvcParam::user, false},
+    {OPT_PASSWORD, &NATSSvcParam::password, false},
+    {OPT_TOKEN, &NATSSvcParam::token, false},
+    {OPT_NKEY, &NATSSvcParam::nkey, false},
+    {OPT_NKEY_SEED, &NATSSvcParam::nkey_seed_file, true},
+    {OPT_CREDS, &NATSSvcParam::creds_file, true},
+    {OPT_TLSCA, &NATSSvcParam::tls_ca_file, true},
+    {OPT_TLSCERT, &NATSSvcParam::tls_cert_file, true},
+    {OPT_TLSKEY, &NATSSvcParam::tls_key_file, true},
+};
+
+std::string name_of(int id) {
+    for (const option& o : LONG_OPTIONS) {
+        if (o.name != nullptr && o.val == id) return std::string("--") + o.name;
+    }
+    return "?";
+}
 
 // The library's notion of a number decides what is numeric at all; on top of it only whole
-// values from 1 up make sense for a count or a time-out.
-bool parse_positive(const std::string& option, const std::string& text, std::int64_t& value,
-                    std::string& error) {
+// values from 1 up make sense for a count or a time-out. `shown` is the text as given.
+bool parse_positive(const std::string& option, const std::string& text, const std::string& shown,
+                    std::int64_t& value, std::string& error) {
     if (!vek_nats::is_digit(text)) {
-        error = option + ": '" + text + "' is not a number";
+        error = option + ": '" + shown + "' is not a number";
         return false;
     }
     const double number = std::strtod(text.c_str(), nullptr);
     if (!(number >= 1.0) || number != std::floor(number)) {
-        error = option + ": '" + text + "' is not a positive whole number";
+        error = option + ": '" + shown + "' is not a positive whole number";
         return false;
     }
-    if (number > MAX_NUMBER) {
-        error = option + ": '" + text + "' is too large (at most 2147483647)";
+    if (number > static_cast<double>(MAX_NUMBER)) {
+        error = option + ": '" + shown + "' is too large (at most 2147483647)";
         return false;
     }
     value = static_cast<std::int64_t>(number);
+    return true;
+}
+
+// "500ms", "2s", "1m", or plain milliseconds.
+bool parse_duration(const std::string& option, const std::string& text, std::int64_t& ms,
+                    std::string& error) {
+    static const struct {
+        const char* unit;
+        std::int64_t ms;
+    } UNITS[] = {{"ms", 1}, {"s", 1000}, {"m", 60000}};
+    std::string number = text;
+    std::int64_t factor = 1;
+    for (const auto& u : UNITS) {
+        const size_t length = std::strlen(u.unit);
+        if (text.size() > length && text.compare(text.size() - length, length, u.unit) == 0) {
+            number = text.substr(0, text.size() - length);
+            factor = u.ms;
+            break;
+        }
+    }
+    if (!vek_nats::is_digit(number)) {
+        error =
+            option + ": '" + text + "' is not a duration (such as 500ms, 2s, 1m, or milliseconds)";
+        return false;
+    }
+    if (!parse_positive(option, number, text, ms, error)) return false;
+    if (ms > MAX_NUMBER / factor) {
+        error = option + ": '" + text + "' is too long (at most 2147483647 ms)";
+        return false;
+    }
+    ms *= factor;
+    return true;
+}
+
+bool set_text(const TextOption& o, const char* value, Options& out, std::string& error) {
+    const std::string name = name_of(o.id);
+    if (*value == '\0') {
+        error = name + ": empty value";
+        return false;
+    }
+    if (o.file && access(value, R_OK) != 0) {
+        error = name + ": cannot read '" + value + "': " + std::strerror(errno);
+        return false;
+    }
+    out.param.*o.field = value;
+    return true;
+}
+
+bool take_option(int id, const char* value, Options& out, std::string& error) {
+    switch (id) {
+        case OPT_HELP:
+            out.help = true;
+            return true;
+        case OPT_VERSION:
+            out.version = true;
+            return true;
+        case OPT_SYNC:
+            out.sync = true;
+            return true;
+        case OPT_TLS:
+            out.param.tls = true;
+            return true;
+        case OPT_TIMEOUT:
+            return parse_duration(name_of(id), value, out.timeout_ms, error);
+        case OPT_COUNT:
+            return parse_positive(name_of(id), value, value, out.count, error);
+        case OPT_SERVER:
+        case OPT_QUEUE:
+            if (*value == '\0') {
+                error = name_of(id) + ": empty value";
+                return false;
+            }
+            (id == OPT_SERVER ? out.server : out.queue) = value;
+            return true;
+        default:
+            for (const TextOption& o : TEXT_OPTIONS) {
+                if (o.id == id) return set_text(o, value, out, error);
+            }
+            error = "unknown option";
+            return false;
+    }
+}
+
+// getopt_long reports through its return value; this turns that into our own message.
+std::string option_error(int result, const char* arg) {
+    const std::string given = arg != nullptr ? arg : "";
+    if (result == ':') {
+        return "option " + (given.rfind("--", 0) == 0 ? given : name_of(optopt)) + " needs a value";
+    }
+    if (given.rfind("--", 0) == 0) {
+        const std::string name = given.substr(0, given.find('='));
+        for (const option& o : LONG_OPTIONS) {
+            if (o.name != nullptr && o.has_arg == no_argument &&
+                name == std::string("--") + o.name && name != given) {
+                return "option " + name + " takes no value";
+            }
+        }
+        return "unknown option '" + name + "'";  // without its value: it may be a secret
+    }
+    return std::string("unknown option '-") + static_cast<char>(optopt) + "'";
+}
+
+const char* environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// The environment fills what the command line left open; then the settings must fit together.
+bool complete_connection(Options& out, std::string& error) {
+    NATSSvcParam& p = out.param;
+    if (out.server.empty()) {
+        const char* url = environment("NATS_URL");
+        out.server = url != nullptr ? url : DEFAULT_SERVER;
+    }
+    if (!p.user.empty() && p.password.empty()) {
+        const char* password = environment("NATS_PASSWORD");
+        if (password == nullptr) {
+            error = "--user needs a password: --password or NATS_PASSWORD";
+            return false;
+        }
+        p.password = password;
+    }
+    if (p.user.empty() && !p.password.empty()) {
+        error = "--password needs --user";
+        return false;
+    }
+    const bool other_kind = !p.user.empty() || !p.nkey.empty() || !p.creds_file.empty();
+    if (p.token.empty() && !other_kind) {
+        const char* token = environment("NATS_TOKEN");
+        if (token != nullptr) p.token = token;
+    }
+    const std::pair<bool, const char*> kinds[] = {{!p.user.empty(), "--user"},
+                                                  {!p.token.empty(), "--token"},
+                                                  {!p.nkey.empty(), "--nkey"},
+                                                  {!p.creds_file.empty(), "--creds"}};
+    const char* first = nullptr;
+    for (const auto& [given, name] : kinds) {
+        if (!given) continue;
+        if (first != nullptr) {
+            error = std::string(first) + " and " + name + " exclude each other";
+            return false;
+        }
+        first = name;
+    }
+    const std::pair<const std::string*, const std::string*> pairs[] = {
+        {&p.nkey, &p.nkey_seed_file}, {&p.tls_cert_file, &p.tls_key_file}};
+    const std::pair<const char*, const char*> pair_names[] = {{"--nkey", "--nkey-seed"},
+                                                              {"--tlscert", "--tlskey"}};
+    for (size_t i = 0; i < 2; ++i) {
+        if (pairs[i].first->empty() != pairs[i].second->empty()) {
+            const bool first_given = !pairs[i].first->empty();
+            error = std::string(first_given ? pair_names[i].first : pair_names[i].second) +
+                    " needs " + (first_given ? pair_names[i].second : pair_names[i].first);
+            return false;
+        }
+    }
+    if (out.timeout_ms != 0) {
+        p.request_timeout = out.timeout_ms;
+        p.recv_timeout = out.timeout_ms;
+    }
     return true;
 }
 
@@ -41,44 +273,6 @@ std::string join_words(const std::vector<std::string>& words, size_t first) {
         text += words[i];
     }
     return text;
-}
-
-bool parse_option(int argc, const char* const* argv, int& i, Options& out, std::string& error) {
-    const std::string arg = argv[i];
-    std::string name = arg;
-    std::string value;
-    bool has_value = false;
-    const size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-        name = arg.substr(0, eq);
-        value = arg.substr(eq + 1);
-        has_value = true;
-    }
-    if (name == "--help" || name == "--sync") {
-        if (has_value) {
-            error = "option " + name + " takes no value";
-            return false;
-        }
-        (name == "--help" ? out.help : out.sync) = true;
-        return true;
-    }
-    if (name != "--server" && name != "--timeout" && name != "--count") {
-        error = "unknown option '" + arg + "'";
-        return false;
-    }
-    if (!has_value) {
-        if (i + 1 >= argc) {
-            error = "option " + name + " needs a value";
-            return false;
-        }
-        value = argv[++i];
-    }
-    if (name == "--server") {
-        out.server = value;
-        out.server_given = true;
-        return true;
-    }
-    return parse_positive(name, value, name == "--count" ? out.count : out.timeout_ms, error);
 }
 
 bool take_subject(const std::vector<std::string>& args, Options& out, std::string& error) {
@@ -119,8 +313,8 @@ bool take_subject_list(const std::vector<std::string>& args, Options& out, std::
 bool take_arguments(const std::vector<std::string>& args, Options& out, std::string& error) {
     const char* name = vek_nats::conv_EAct_to_string(out.action);
     const bool serves = out.action == vek_nats::EAct_sub || out.action == vek_nats::EAct_reply;
-    if (out.sync && !serves) {
-        error = std::string("--sync does not apply to ") + name;
+    if (!serves && (out.sync || !out.queue.empty())) {
+        error = std::string(out.sync ? "--sync" : "--queue") + " does not apply to " + name;
         return false;
     }
     if (out.count != 0 && !serves && out.action != vek_nats::EAct_pub) {
@@ -173,21 +367,24 @@ bool take_arguments(const std::vector<std::string>& args, Options& out, std::str
 }  // namespace
 
 bool parse_command_line(int argc, const char* const* argv, Options& out, std::string& error) {
-    std::vector<std::string> positional;
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i] != nullptr ? argv[i] : "";
-        if (!options_done && arg == "--") {
-            options_done = true;
-        } else if (!options_done && arg == "-h") {
-            out.help = true;
-        } else if (!options_done && arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-            if (!parse_option(argc, argv, i, out, error)) return false;
-        } else {
-            positional.push_back(arg);  // a lone "-" too: it names standard input
+    // getopt_long moves the words it has read in front of the others; it gets a copy of the
+    // array, the strings stay where they are.
+    std::vector<char*> words;
+    for (int i = 0; i < argc; ++i) words.push_back(const_cast<char*>(argv[i]));
+    words.push_back(nullptr);
+    opterr = 0;
+    optind = 0;  // glibc: start afresh
+    for (;;) {
+        const int id = getopt_long(argc, words.data(), ":hs:", LONG_OPTIONS, nullptr);
+        if (id == -1) break;
+        if (id == '?' || id == ':') {
+            error = option_error(id, words[optind - 1]);
+            return false;
         }
+        if (!take_option(id, optarg, out, error)) return false;
     }
-    if (out.help) return true;
+    if (out.help || out.version) return true;
+    std::vector<std::string> positional(words.begin() + optind, words.begin() + argc);
     if (positional.empty()) {
         error = "missing action";
         return false;
@@ -203,7 +400,29 @@ bool parse_command_line(int argc, const char* const* argv, Options& out, std::st
         return false;
     }
     positional.erase(positional.begin());
-    return take_arguments(positional, out, error);
+    return take_arguments(positional, out, error) && complete_connection(out, error);
+}
+
+std::string masked_urls(const std::string& urls) {
+    std::string shown;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(urls.find(',', start), urls.size());
+        std::string url = urls.substr(start, end - start);
+        const size_t scheme = url.find("://");
+        const size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+        // The credentials end at the last '@' before the path, if any.
+        const size_t at = url.rfind('@', url.find('/', host));
+        if (at != std::string::npos && at >= host) {
+            const size_t colon = url.find(':', host);
+            const size_t secret = colon < at ? colon + 1 : host;
+            url.replace(secret, at - secret, "***");
+        }
+        shown += url;
+        if (end == urls.size()) return shown;
+        shown += ',';
+        start = end + 1;
+    }
 }
 
 std::string usage_hint() {
@@ -231,20 +450,33 @@ Actions:
   bcrypt_valid PASSWORD HASH  print valid (exit 0) or invalid (exit 1); PASSWORD may be '-'
 
 Options (anywhere before '--'):
-  --server URLS   comma-separated server URLs (default: a server on this machine, port 4222)
-  --timeout MS    request time-out, and receive time-out with --sync (default 10000)
-  --count N       pub: send the text (or each line) N times; sub: stop after N messages;
-                  reply: stop after N answers
-  --sync          sub, reply: read one subject synchronously; a receive time-out ends the
-                  program with exit status 1
-  --help, -h      show this text
+  -s, --server URLS  comma-separated server URLs (default: $NATS_URL, else a server on
+                     this machine, port 4222)
+  --timeout TIME     request time-out, and receive time-out with --sync: 500ms, 2s, 1m, or
+                     plain milliseconds (default 10s)
+  --count N          pub: send the text (or each line) N times; sub: stop after N messages;
+                     reply: stop after N answers
+  --sync             sub, reply: read one subject synchronously; a receive time-out ends the
+                     program with exit status 1
+  --queue GROUP      sub, reply: join queue group GROUP; each message goes to one member
+  --user USER        user name; the password comes from --password PASSWORD or, better,
+                     from $NATS_PASSWORD: a command line is visible to other users (ps)
+  --token TOKEN      authentication token; $NATS_TOKEN keeps it off the command line
+  --nkey PUBLIC      the user's public NKey, with --nkey-seed FILE holding its seed
+  --creds FILE       credentials file (user JWT and seed)
+  --tls              require TLS (also implied by the next three and by tls:// URLs)
+  --tlsca FILE       PEM file of trusted certificate authorities
+  --tlscert FILE     client certificate, with --tlskey FILE its key (mutual TLS)
+  -h, --help         show this text
+  --version          show the program's and the NATS client's versions
 
 sub and reply report "ready" on standard error once the server knows their subscriptions.
-SIGINT and SIGTERM end sub and reply cleanly, with exit status 0.
+SIGINT and SIGTERM end sub, reply and a pub reading standard input cleanly, with exit
+status 0 once what was published is flushed; they end a request with exit status 1.
 
-Exit status: 0 success, 1 operation failed (time-out, refused, invalid hash), 2 usage error.
-A failure prints the library's status code (such as 0x910E0201) and its meaning on
-standard error.
+Exit status: 0 success, 1 operation failed (time-out, refused, invalid hash, lost standard
+output), 2 usage error. A failure prints the library's status code (such as 0x910E0201) and
+its meaning on standard error; passwords and tokens never appear in it.
 )HELP";
 }
 

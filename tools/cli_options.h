@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "vek_nats/svc.h"
 #include "vek_nats/text.h"
 
 namespace vek_cli {
@@ -12,16 +13,22 @@ inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILED = 1;  // the operation failed: time-out, refusal, invalid hash
 inline constexpr int EXIT_USAGE = 2;
 
+inline constexpr const char* DEFAULT_SERVER = "nats://127.0.0.1:4222";
+
 // The command line, checked: what parse_command_line accepts is runnable as it stands.
 struct Options {
     vek_nats::EAct action = vek_nats::EAct_none;
     bool help = false;
+    bool version = false;
 
-    std::string server;  // meaningful when server_given; else the library's default URL
-    bool server_given = false;
+    std::string server;  // --server, else $NATS_URL, else DEFAULT_SERVER
+    // Time-outs and the secured-connection settings; the password and token may come from
+    // $NATS_PASSWORD and $NATS_TOKEN.
+    vek_nats::NATSSvcParam param;
     std::int64_t timeout_ms = 0;  // 0: the library's defaults
     std::int64_t count = 0;       // 0: no limit (sub, reply) or once (pub)
     bool sync = false;
+    std::string queue;  // sub, reply: the queue group, empty for none
 
     std::vector<std::string> subjects;  // one, or up to five for sub
     std::string text;                   // pub/request text, reply answer: the words joined
@@ -31,8 +38,12 @@ struct Options {
     std::string hash;  // bcrypt_valid
 };
 
-// Fills `out` from argv; false with a one-line reason in `error` on a usage error.
+// Fills `out` from argv and the environment; false with a one-line reason in `error` on a
+// usage error.
 bool parse_command_line(int argc, const char* const* argv, Options& out, std::string& error);
+
+// The URL list as it may be shown: the password or token of each URL replaced by "***".
+std::string masked_urls(const std::string& urls);
 
 // The full help text, and the one-line hint that follows every usage error.
 std::string help_text();

@@ -1,6 +1,11 @@
 #include "signal_stop.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace vek_cli {
 
@@ -9,6 +14,7 @@ SignalStop::SignalStop() {
     sigaddset(&m_signals, SIGINT);
     sigaddset(&m_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
+    if (pipe2(m_stop_pipe, O_CLOEXEC) != 0) m_stop_pipe[0] = m_stop_pipe[1] = -1;
     m_thread = std::thread([this] { run(); });
 }
 
@@ -20,6 +26,9 @@ SignalStop::~SignalStop() {
     // The thread leaves only after it has seen m_done, so it is still there to take this.
     pthread_kill(m_thread.native_handle(), SIGTERM);
     m_thread.join();
+    for (const int fd : m_stop_pipe) {
+        if (fd >= 0) ::close(fd);
+    }
     // The signals stay blocked: one that arrives from now on must not turn a clean end into
     // death by signal.
 }
@@ -30,18 +39,27 @@ void SignalStop::run() {
         if (sigwait(&m_signals, &signal_number) != 0) continue;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_done) return;
+        if (!m_stopped && m_stop_pipe[1] >= 0) {
+            const char byte = 0;
+            (void)!write(m_stop_pipe[1], &byte, 1);
+        }
         m_stopped = true;
         if (m_waiting != nullptr) {
-            m_waiting->destroy();
+            if (m_wake == Wake::destroy) {
+                m_waiting->destroy();
+            } else {
+                m_waiting->close();
+            }
             m_waiting = nullptr;
         }
     }
 }
 
-bool SignalStop::enter_wait(vek_nats::CNATSSvc& svc) {
+bool SignalStop::enter_wait(vek_nats::CNATSSvc& svc, Wake wake) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stopped) return false;
     m_waiting = &svc;
+    m_wake = wake;
     return true;
 }
 
@@ -53,6 +71,16 @@ void SignalStop::leave_wait() {
 bool SignalStop::stopped() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_stopped;
+}
+
+bool SignalStop::wait_readable(int fd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {m_stop_pipe[0], POLLIN, 0}};
+    for (;;) {
+        if (stopped()) return false;
+        const int ready = poll(fds, 2, -1);
+        if (ready < 0 && errno != EINTR) return true;  // the read that follows reports it
+        if (ready > 0 && fds[1].revents == 0) return true;
+    }
 }
 
 }  // namespace vek_cli

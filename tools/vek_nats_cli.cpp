@@ -1,8 +1,12 @@
 // vek-nats: publish, subscribe, request, reply and hash passwords from the shell.
+#include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -15,19 +19,6 @@ namespace vek_cli {
 namespace {
 
 using namespace vek_nats;
-
-// The roles share one connection in their base; the tool reaches it for a flush, which tells
-// when the server has taken our subscriptions or publications, so that "ready" is true when
-// printed and a publisher's last message is not lost to an early exit.
-template <class Role>
-class Endpoint : public Role {
-public:
-    std::string default_urls() const { return this->m_urls; }
-    natsStatus flush(std::int64_t timeout_ms) {
-        if (this->m_conn == nullptr) return NATS_CONNECTION_CLOSED;
-        return natsConnection_FlushTimeout(this->m_conn, timeout_ms);
-    }
-};
 
 constexpr std::int64_t DEFAULT_TIMEOUT_MS = 10000;
 
@@ -60,17 +51,26 @@ std::string nats_cause() {
     return cause;
 }
 
-void print_nats_failure(const std::string& what, natsStatus status) {
-    std::fprintf(stderr, "vek-nats: %s: NATS status %u (%s)\n", what.c_str(),
-                 static_cast<unsigned>(status), natsStatus_GetText(status));
+// Standard output is written unbuffered, so that a failed write (a closed pipe, a full disk)
+// is seen at the line that failed and ends the program instead of passing unnoticed.
+bool write_out(const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::fprintf(stderr, "vek-nats: writing to standard output: %s\n",
+                         n < 0 ? std::strerror(errno) : "nothing written");
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 // A whole line in one write: a stop by signal never leaves half of one behind (signals are
 // taken by another thread, so this one is never interrupted inside it).
-void write_line(const std::string& text) {
-    const std::string line = text + '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+bool write_line(const std::string& text) {
+    return write_out(text + '\n');
 }
 
 // Message text on one line: control characters and backslashes escaped, other bytes as sent.
@@ -116,29 +116,52 @@ std::string joined(const std::vector<std::string>& subjects) {
     return text;
 }
 
-template <class Role>
-bool connect(Endpoint<Role>& role, const Options& options) {
-    NATSSvcParam param;
-    if (options.timeout_ms != 0) {
-        param.request_timeout = options.timeout_ms;
-        param.recv_timeout = options.timeout_ms;
+// libnats' own words may quote what it was given; the secrets are cut out of them.
+std::string without_secrets(std::string text, const NATSSvcParam& param) {
+    for (const std::string* secret : {&param.password, &param.token}) {
+        if (secret->empty()) continue;
+        for (size_t at; (at = text.find(*secret)) != std::string::npos;) {
+            text.replace(at, secret->size(), "***");
+        }
     }
-    const std::string urls = options.server_given ? options.server : role.default_urls();
-    const svc_status status = role.connect(urls.c_str(), param);
+    return text;
+}
+
+// A refused connection is not a usage error: no usage hint.
+bool connect(CNATSSvc& role, const Options& options) {
+    const svc_status status = role.connect(options.server.c_str(), options.param);
     if (status != STATUS_OK) {
-        print_failure("connecting to " + urls, status, nats_cause());
-        std::fprintf(stderr, "%s\n", usage_hint().c_str());
+        print_failure("connecting to " + masked_urls(options.server), status,
+                      without_secrets(nats_cause(), options.param));
         return false;
     }
     return true;
 }
 
-template <class Role>
-bool flush(Endpoint<Role>& role, const Options& options, const char* what) {
-    const natsStatus status =
+bool flush(CNATSSvc& role, const Options& options, const std::string& what) {
+    const svc_status status =
         role.flush(options.timeout_ms != 0 ? options.timeout_ms : DEFAULT_TIMEOUT_MS);
-    if (status != NATS_OK) print_nats_failure(what, status);
-    return status == NATS_OK;
+    if (status != STATUS_OK) print_failure(what, status);
+    return status == STATUS_OK;
+}
+
+// Subscribes each subject, in the queue group when one is given.
+template <class Role>
+bool subscribe_all(Role& role, const Options& options) {
+    for (const std::string& subject : options.subjects) {
+        const char* s = subject.c_str();
+        const char* group = options.queue.c_str();
+        const svc_status status =
+            options.queue.empty()
+                ? (options.sync ? role.subscribe_sync(s) : role.subscribe(s, nullptr, nullptr))
+                : (options.sync ? role.subscribe_sync_queue(s, group)
+                                : role.subscribe_queue(s, group, nullptr, nullptr));
+        if (status != STATUS_OK) {
+            print_failure("subscribing to " + subject, status);
+            return false;
+        }
+    }
+    return flush(role, options, "subscribing to " + joined(options.subjects));
 }
 
 // Strips the line end that getline leaves of a CR LF pair.
@@ -146,53 +169,76 @@ void chomp(std::string& line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
 }
 
+// Lines of standard input, read so that a stop by signal ends the wait for the next one.
+class LineReader {
+public:
+    explicit LineReader(SignalStop& stop) : m_stop(stop) {}
+
+    // False at the end of the input, on a stop, or on a read error (reported).
+    bool next(std::string& line) {
+        for (;;) {
+            const size_t end = m_buffer.find('\n');
+            if (end != std::string::npos) {
+                line.assign(m_buffer, 0, end);
+                m_buffer.erase(0, end + 1);
+                chomp(line);
+                return true;
+            }
+            if (m_ended || !m_stop.wait_readable(STDIN_FILENO)) break;
+            char chunk[4096];
+            const ssize_t n = read(STDIN_FILENO, chunk, sizeof(chunk));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0)
+                std::fprintf(stderr, "vek-nats: reading standard input: %s\n",
+                             std::strerror(errno));
+            if (n <= 0) m_ended = true;
+            if (n > 0) m_buffer.append(chunk, static_cast<size_t>(n));
+        }
+        // The last line may lack its line end.
+        if (m_buffer.empty() || m_stop.stopped()) return false;
+        line.swap(m_buffer);
+        m_buffer.clear();
+        chomp(line);
+        return true;
+    }
+
+private:
+    SignalStop& m_stop;
+    std::string m_buffer;
+    bool m_ended = false;
+};
+
 int run_pub(const Options& options) {
-    Endpoint<CNATSPublisher> pub;
+    SignalStop stop;  // first: no thread may exist before the signals are blocked
+    CNATSPublisher pub;
     if (!connect(pub, options)) return EXIT_FAILED;
     const std::string& subject = options.subjects.front();
     const std::int64_t times = options.count != 0 ? options.count : 1;
     const std::string what = "publishing on " + subject;
 
-    if (options.has_text) {
-        for (std::int64_t i = 0; i < times; ++i) {
-            const svc_status status = pub.publish_string(subject.c_str(), options.text.c_str());
+    // Lines are sent as bytes, so a zero byte inside one travels as well. A stop ends the
+    // publishing, and what was sent is still flushed.
+    LineReader input(stop);
+    std::string line = options.text;
+    while (options.has_text || input.next(line)) {
+        for (std::int64_t i = 0; i < times && !stop.stopped(); ++i) {
+            const svc_status status =
+                pub.publish(subject.c_str(), line.data(), static_cast<int>(line.size()));
             if (status != STATUS_OK) {
                 print_failure(what, status);
                 return EXIT_FAILED;
             }
         }
-    } else {
-        // Lines are sent as bytes, so a zero byte inside one travels as well.
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            chomp(line);
-            for (std::int64_t i = 0; i < times; ++i) {
-                const svc_status status =
-                    pub.publish(subject.c_str(), line.data(), static_cast<int>(line.size()));
-                if (status != STATUS_OK) {
-                    print_failure(what, status);
-                    return EXIT_FAILED;
-                }
-            }
-        }
+        if (options.has_text) break;
     }
-    return flush(pub, options, what.c_str()) ? EXIT_OK : EXIT_FAILED;
+    return flush(pub, options, what) ? EXIT_OK : EXIT_FAILED;
 }
 
 int run_sub(const Options& options) {
     SignalStop stop;  // first: no thread may exist before the signals are blocked
-    Endpoint<CNATSSubscriber> sub;
-    if (!connect(sub, options)) return EXIT_FAILED;
-    for (const std::string& subject : options.subjects) {
-        const svc_status status = options.sync ? sub.subscribe_sync(subject.c_str())
-                                               : sub.subscribe(subject.c_str(), nullptr, nullptr);
-        if (status != STATUS_OK) {
-            print_failure("subscribing to " + subject, status);
-            return EXIT_FAILED;
-        }
-    }
+    CNATSSubscriber sub;
+    if (!connect(sub, options) || !subscribe_all(sub, options)) return EXIT_FAILED;
     const std::string subjects = joined(options.subjects);
-    if (!flush(sub, options, ("subscribing to " + subjects).c_str())) return EXIT_FAILED;
     std::fprintf(stderr, "vek-nats: sub: ready, listening on %s\n", subjects.c_str());
 
     // recv ends when this subject is unsubscribed; the tool never unsubscribes, so any will do.
@@ -206,7 +252,7 @@ int run_sub(const Options& options) {
         // Every message has a subject, and the result alone cannot tell an empty message from
         // the end of the wait.
         if (!msg.subject.empty()) {
-            write_line(message_line(msg));
+            if (!write_line(message_line(msg))) return EXIT_FAILED;
             ++received;
             continue;
         }
@@ -218,37 +264,39 @@ int run_sub(const Options& options) {
 }
 
 int run_request(const Options& options) {
-    Endpoint<CNATSRequestor> req;
+    SignalStop stop;  // first: no thread may exist before the signals are blocked
+    CNATSRequestor req;
     if (!connect(req, options)) return EXIT_FAILED;
     const std::string& subject = options.subjects.front();
+    const std::string what = "request on " + subject;
     NATSSvcMsg answer;
     const std::int64_t timeout_ms =
         options.timeout_ms != 0 ? options.timeout_ms : DEFAULT_TIMEOUT_MS;
     const std::int64_t started = nats_Now();
-    const svc_status status = req.request_string(subject.c_str(), options.text.c_str(), answer);
+    svc_status status = STATUS_OK;
+    if (stop.enter_wait(req, SignalStop::Wake::close)) {
+        status = req.request_string(subject.c_str(), options.text.c_str(), answer);
+        stop.leave_wait();
+    }
+    if (stop.stopped()) {
+        std::fprintf(stderr, "vek-nats: %s: interrupted\n", what.c_str());
+        return EXIT_FAILED;
+    }
     if (status != STATUS_OK) {
         // The status does not tell a time-out from a refusal; the time spent does.
         const bool timed_out = nats_Now() - started >= timeout_ms;
-        print_failure("request on " + subject, status,
+        print_failure(what, status,
                       timed_out ? "no answer within " + std::to_string(timeout_ms) + " ms" : "");
         return EXIT_FAILED;
     }
-    write_line(answer.data);
-    return EXIT_OK;
+    return write_line(answer.data) ? EXIT_OK : EXIT_FAILED;
 }
 
 int run_reply(const Options& options) {
     SignalStop stop;  // first: no thread may exist before the signals are blocked
-    Endpoint<CNATSReplier> rep;
-    if (!connect(rep, options)) return EXIT_FAILED;
+    CNATSReplier rep;
+    if (!connect(rep, options) || !subscribe_all(rep, options)) return EXIT_FAILED;
     const std::string& subject = options.subjects.front();
-    const svc_status subscribed = options.sync ? rep.subscribe_sync(subject.c_str())
-                                               : rep.subscribe(subject.c_str(), nullptr, nullptr);
-    if (subscribed != STATUS_OK) {
-        print_failure("subscribing to " + subject, subscribed);
-        return EXIT_FAILED;
-    }
-    if (!flush(rep, options, ("subscribing to " + subject).c_str())) return EXIT_FAILED;
     std::fprintf(stderr, "vek-nats: reply: ready, serving %s\n", subject.c_str());
 
     for (std::int64_t answered = 0; options.count == 0 || answered < options.count;) {
@@ -274,7 +322,7 @@ int run_reply(const Options& options) {
             print_failure("answering on " + msg.inbox, status_reply);
             return EXIT_FAILED;
         }
-        write_line(message_line(msg) + " -> " + one_line(msg.reply_data));
+        if (!write_line(message_line(msg) + " -> " + one_line(msg.reply_data))) return EXIT_FAILED;
         ++answered;
     }
     return EXIT_OK;
@@ -314,19 +362,18 @@ int run_bcrypt(const Options& options) {
     std::string password;
     if (!password_of(options, password)) return EXIT_USAGE;
     try {
-        write_line(CNATSSvc::bcrypt(password, 12));
+        return write_line(CNATSSvc::bcrypt(password, 12)) ? EXIT_OK : EXIT_FAILED;
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "vek-nats: %s\n", e.what());
         return EXIT_FAILED;
     }
-    return EXIT_OK;
 }
 
 int run_bcrypt_valid(const Options& options) {
     std::string password;
     if (!password_of(options, password)) return EXIT_USAGE;
     const bool valid = CNATSSvc::bcrypt_valid(password, options.hash);
-    write_line(valid ? "valid" : "invalid");
+    if (!write_line(valid ? "valid" : "invalid")) return EXIT_FAILED;
     return valid ? EXIT_OK : EXIT_FAILED;
 }
 
@@ -335,15 +382,24 @@ int run_bcrypt_valid(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace vek_cli;
+    // A closed standard stream would be the next descriptor handed out, and the NATS socket
+    // would then be read as input or written as output.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return EXIT_FAILED;
+    }
+    // A reader that went away shows as a failed write, reported, not as a silent death.
+    signal(SIGPIPE, SIG_IGN);
     Options options;
     std::string error;
     if (!parse_command_line(argc, argv, options, error)) {
         print_usage_error(error);
         return EXIT_USAGE;
     }
-    if (options.help) {
-        std::fputs(help_text().c_str(), stdout);
-        return EXIT_OK;
+    if (options.help || options.version) {
+        const std::string text = options.help ? help_text()
+                                              : std::string("vek-nats ") + VEK_NATS_VERSION +
+                                                    " (NATS C client " + nats_GetVersion() + ")\n";
+        return write_out(text) ? EXIT_OK : EXIT_FAILED;
     }
     switch (options.action) {
         case vek_nats::EAct_pub:
