@@ -58,7 +58,9 @@ bool run_once(int run, int messages, bool unlimited) {
     }
     if (s == 0 && unlimited) s = sub.init_subscription(p);
     if (s == 0) s = sub.flush(5000);
-    if (s == 0) s = pub.connect(server.url().c_str(), vek_nats::NATSSvcParam{});
+    vek_nats::NATSSvcParam batched;  // a burst: publishes are written in large batches
+    batched.send_asap = false;
+    if (s == 0) s = pub.connect(server.url().c_str(), batched);
     if (s != 0) {
         fprintf(stderr, "probe_burst: set-up failed: 0x%08X\n", s);
         return false;
@@ -90,7 +92,7 @@ bool run_once(int run, int messages, bool unlimited) {
         break;  // a real time-out: the burst is over
     }
     publisher.join();
-    sub.show_stats(1);
+    sub.show_stats(4);
     const int sent = messages - failed_publishes;
     printf(
         "run %d, %s: %d sent, %d received, %d lost; recv_sync returned 0x%08X at once %d "

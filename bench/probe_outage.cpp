@@ -154,7 +154,7 @@ bool run_once(const Options& o, int run) {
         printf("  %-26s returned 0: %5d  arrived: %5d  lost: %5d", PHASE_NAMES[k], ok[k],
                ok[k] - lost[k], lost[k]);
         if (lost[k] > 0) {
-            printf("  (published %.0f .. %.0f ms %s)", first_lost_ms[k], last_lost_ms[k],
+            printf("  (published %.1f .. %.1f ms %s)", first_lost_ms[k], last_lost_ms[k],
                    k == AFTER ? "after the restart" : "from the kill");
         }
         if (failed[k] > 0) printf("  publish failed: %d", failed[k]);
