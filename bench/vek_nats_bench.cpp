@@ -31,7 +31,8 @@ struct Options {
     std::int64_t trace_count = 200000;  // gated trace records
     bool reqrep_asap = vek_nats::NATSSvcParam{}.send_asap;
     std::string cases = "publish,queue,sync,reqrep,memory,trace";
-    std::string side;  // runs only variants whose name starts with it (for profiling)
+    std::string side;             // runs only variants whose name starts with it (for profiling)
+    std::int64_t lock_spin = -1;  // libnats' default
 };
 
 void usage(FILE* out) {
@@ -54,7 +55,9 @@ void usage(FILE* out) {
             "                       publish-1k-asap\n"
             "  --side NAME          run only the variant named NAME of each case, or where none\n"
             "                       is, those whose name starts with NAME (raw, vek, raw-deque,\n"
-            "                       ...), for a profiler; prints no table\n");
+            "                       ...), for a profiler; prints no table\n"
+            "  --lock-spin N        libnats' lock spin count (nats_Open); 0 for instruction\n"
+            "                       counts that do not depend on the scheduling of threads\n");
 }
 
 bool parse_count(const char* text, std::int64_t min, std::int64_t* out) {
@@ -97,6 +100,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.mem_count = n;
         } else if (a == "--trace-count" && parse_count(v, 1, &n)) {
             o.trace_count = n;
+        } else if (a == "--lock-spin" && parse_count(v, 0, &n)) {
+            o.lock_spin = n;
         } else {
             return false;
         }
@@ -326,6 +331,11 @@ double load_average() {
 }
 
 int run_bench(const Options& o) {
+    // Before any other libnats call, which would open the library with the default.
+    if (o.lock_spin >= 0 && nats_Open(o.lock_spin) != NATS_OK) {
+        fprintf(stderr, "nats_Open(%lld) failed\n", static_cast<long long>(o.lock_spin));
+        return 1;
+    }
     // Keeps the wrapper's process-wide count above zero while raw connections exist: the
     // last wrapper object to go closes the NATS client library for the whole process.
     vek_nats::CNATSPublisher anchor;
