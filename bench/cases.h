@@ -42,16 +42,19 @@ std::unique_ptr<Sender> raw_sender(const std::string& url, int size, bool asap);
 // Async subscription whose callback only counts.
 Measure raw_queue_count(const std::string& url, std::int64_t count);
 // Async subscription whose callback copies into a mutex-guarded deque read by another thread.
-Measure raw_queue_deque(const std::string& url, std::int64_t count);
-Measure raw_next_msg(const std::string& url, std::int64_t count);
-// natsConnection_RequestString against a raw replier of one of three kinds.
+// gated: the reader tests the switch file with access(2) once per message, as the wrapper
+// must for its trace record (here too the receive paths are compared with and without it).
+Measure raw_queue_deque(const std::string& url, std::int64_t count, bool gated);
+Measure raw_next_msg(const std::string& url, std::int64_t count, bool gated);
+// A raw replier of one of three kinds, and natsConnection_RequestString against it; without
+// raw_requestor only the replier is set up, for vek_requestor_exchange.
 enum class RawReplier {
     callback,  // answers inside its message callback
     handoff,   // its callback queues the request for a serving thread, as the wrapper's queue does
     next_msg,  // a serving thread reads with natsSubscription_NextMsg
 };
 std::unique_ptr<Exchange> raw_exchange(const std::string& url, bool asap, const char* subject,
-                                       RawReplier kind);
+                                       RawReplier kind, bool raw_requestor = true);
 // Bytes per message while `count` messages wait unread in a synchronous subscription.
 Measure raw_memory(const std::string& url, std::int64_t count);
 
@@ -63,6 +66,9 @@ Measure vek_recv_sync(const std::string& url, std::int64_t count);
 // answer sent with reply.
 std::unique_ptr<Exchange> vek_exchange(const std::string& url, bool asap, const char* subject,
                                        bool sync);
+// CNATSRequestor against the raw replier that answers in its callback: the requestor alone.
+std::unique_ptr<Exchange> vek_requestor_exchange(const std::string& url, bool asap,
+                                                 const char* subject);
 // Bytes per message while `count` messages wait unread in the subscriber's queue.
 Measure vek_memory(const std::string& url, std::int64_t count);
 

@@ -1,13 +1,9 @@
 #include "harness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <nats/nats.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,34 +21,6 @@ extern char** environ;
 namespace bench {
 namespace {
 
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-bool port_accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
 // Waits for pid to end, at most timeout_ms; returns its wait status or -1.
 int reap(pid_t pid, std::int64_t timeout_ms) {
     int status = -1;
@@ -65,19 +33,12 @@ int reap(pid_t pid, std::int64_t timeout_ms) {
     return gone ? status : -1;
 }
 
-pid_t spawn(const std::vector<std::string>& args, bool quiet) {
+pid_t spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (quiet) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    }
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ);
     return rc == 0 ? pid : -1;
 }
 
@@ -250,15 +211,13 @@ long heap_in_use() {
 }
 
 bool wait_for(const std::function<bool()>& pred, std::int64_t timeout_ms) {
-    const std::int64_t deadline = wall_ns() + timeout_ms * 1000000;
-    while (!pred()) {
-        if (wall_ns() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return vek_test::wait_until(pred, std::chrono::milliseconds(timeout_ms));
 }
 
-bool Server::start(const std::string& binary) {
+Server::Server() = default;
+Server::~Server() = default;
+
+bool Server::start() {
     // A floods-then-drains benchmark must not be cut off as a slow consumer: the server may
     // hold far more for a subscriber than its defaults allow.
     char conf[] = "/tmp/vek_nats_bench_XXXXXX";
@@ -269,46 +228,28 @@ bool Server::start(const std::string& binary) {
         write(fd, text, sizeof(text) - 1) == static_cast<ssize_t>(sizeof(text) - 1);
     close(fd);
     bool up = false;
-    for (int attempt = 0; written && attempt < 3 && !up; ++attempt) {
-        m_port = free_port();
-        m_pid = spawn({binary, "-c", conf, "-a", "127.0.0.1", "-p", std::to_string(m_port)}, true);
-        if (m_pid < 0) break;
-        wait_for(
-            [this] {
-                int status = 0;
-                if (waitpid(m_pid, &status, WNOHANG) == m_pid) {  // died at start: port taken?
-                    m_pid = -1;
-                    return true;
-                }
-                return port_accepts(m_port);
-            },
-            10000);
-        up = m_pid > 0 && port_accepts(m_port);
-        if (!up) stop();
+    for (int attempt = 0; written && attempt < 3 && !up; ++attempt) {  // the port may be taken
+        m_server = std::make_unique<vek_test::NatsServer>(0, std::vector<std::string>{"-c", conf});
+        up = m_server->start();
     }
     unlink(conf);
+    if (!up) m_server.reset();
     return up;
 }
 
 void Server::stop() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    if (reap(m_pid, 5000) == -1) {
-        kill(m_pid, SIGKILL);
-        reap(m_pid, 5000);
-    }
-    m_pid = -1;
+    m_server.reset();
 }
 
 std::string Server::url() const {
-    return "nats://127.0.0.1:" + std::to_string(m_port);
+    return m_server ? m_server->url() : std::string();
 }
 
 bool Feeder::start(const std::string& url, const char* subject, std::int64_t count, int size) {
     wait();
     m_ok = false;
-    m_pid = spawn(
-        {self_path(), "--feed", url, subject, std::to_string(count), std::to_string(size)}, false);
+    m_pid =
+        spawn({self_path(), "--feed", url, subject, std::to_string(count), std::to_string(size)});
     return m_pid > 0;
 }
 

@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "support/nats_server.h"
 
 namespace bench {
 
@@ -17,15 +20,17 @@ inline constexpr const char* PUB_SUBJECT = "bench.pub.subject.1";
 inline constexpr const char* QUEUE_SUBJECT = "bench.que.subject.1";
 inline constexpr const char* SYNC_SUBJECT = "bench.syn.subject.1";
 // One per request/reply pair that runs at the same time.
-inline constexpr const char* REQ_SUBJECTS[] = {"bench.req.subject.1", "bench.req.subject.2",
-                                               "bench.req.subject.3", "bench.req.subject.4",
-                                               "bench.req.subject.5", "bench.req.subject.6"};
+inline constexpr const char* REQ_SUBJECTS[] = {
+    "bench.req.subject.1", "bench.req.subject.2", "bench.req.subject.3", "bench.req.subject.4",
+    "bench.req.subject.5", "bench.req.subject.6", "bench.req.subject.7"};
 inline constexpr const char* MEM_SUBJECT = "bench.mem.subject.1";
 // 16 bytes without a zero byte, so the wrapper's text copy covers the whole payload.
 inline constexpr const char* REQUEST_TEXT = "request-16-bytes";
 inline constexpr const char* REPLY_TEXT = "reply";
 // A request with this text ends a wrapper replier's loop; it is answered like any other.
 inline constexpr const char* STOP_TEXT = "stop";
+// The library tests it with access(2) at every gated record; gated raw readers do the same.
+inline constexpr const char* SWITCH_FILE = "/tmp/vek_nats_debug";
 
 std::int64_t wall_ns();
 // User + system time of every thread of this process (libnats' own threads included).
@@ -91,20 +96,18 @@ long heap_in_use();
 
 bool wait_for(const std::function<bool()>& pred, std::int64_t timeout_ms);
 
-// A nats-server on a free loopback port, stopped by its PID.
+// The test suite's nats-server fixture, with limits that let a flood-then-drain run finish.
+// The binary is $NATS_SERVER_BIN, else /usr/sbin/nats-server.
 class Server {
 public:
-    Server() = default;
-    ~Server() { stop(); }
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
-    bool start(const std::string& binary);
+    Server();
+    ~Server();
+    bool start();
     void stop();
     std::string url() const;
 
 private:
-    pid_t m_pid = -1;
-    int m_port = 0;
+    std::unique_ptr<vek_test::NatsServer> m_server;
 };
 
 // This program run again in feeder mode: it publishes `count` payloads of `size` bytes on

@@ -1,5 +1,6 @@
 // The ceiling: the same work done with libnats alone.
 #include <nats/nats.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -89,27 +90,9 @@ struct DequeState {
     bool stop = false;
 };
 
+// The wrapper's delivery: the record is built outside the lock, then appended. The reply
+// subject is copied when there is one, as the replier's queue does.
 void deque_cb(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    auto* state = static_cast<DequeState*>(closure);
-    Record rec;
-    const char* subject = natsMsg_GetSubject(msg);
-    const char* data = natsMsg_GetData(msg);
-    rec.dataLen = natsMsg_GetDataLength(msg);
-    if (subject != nullptr) rec.subject.assign(subject);
-    if (data != nullptr) {
-        rec.data.assign(data, strnlen(data, static_cast<size_t>(rec.dataLen)));
-    }
-    rec.recv_ts = nats_Now();
-    {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->queue.push_back(std::move(rec));
-    }
-    state->cv.notify_one();
-    natsMsg_Destroy(msg);
-}
-
-// deque_cb's copy plus the reply subject: the request waits for a serving thread.
-void request_cb(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* state = static_cast<DequeState*>(closure);
     Record rec;
     const char* subject = natsMsg_GetSubject(msg);
@@ -136,14 +119,15 @@ void reply_cb(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
 
 class RawExchange : public Exchange {
 public:
-    RawExchange(const std::string& url, bool asap, const char* subject, RawReplier kind)
+    RawExchange(const std::string& url, bool asap, const char* subject, RawReplier kind,
+                bool raw_requestor)
         : m_subject(subject), m_kind(kind) {
         natsStatus s = m_server.open(url, asap);
         if (s == NATS_OK) {
             if (kind == RawReplier::next_msg) {
                 s = natsConnection_SubscribeSync(m_sub.out(), m_server.nc(), subject);
             } else if (kind == RawReplier::handoff) {
-                s = natsConnection_Subscribe(m_sub.out(), m_server.nc(), subject, request_cb,
+                s = natsConnection_Subscribe(m_sub.out(), m_server.nc(), subject, deque_cb,
                                              &m_state);
             } else {
                 s = natsConnection_Subscribe(m_sub.out(), m_server.nc(), subject, reply_cb,
@@ -151,7 +135,7 @@ public:
             }
         }
         if (s == NATS_OK) s = natsConnection_Flush(m_server.nc());
-        if (s == NATS_OK) s = m_client.open(url, asap);
+        if (s == NATS_OK && raw_requestor) s = m_client.open(url, asap);
         if (s != NATS_OK) {
             m_error = nats_error("set-up", s);
             return;
@@ -174,6 +158,7 @@ public:
     }
 
     bool request() override {
+        if (m_client.nc() == nullptr) return false;
         natsMsg* reply = nullptr;
         const natsStatus s = natsConnection_RequestString(&reply, m_client.nc(), m_subject.c_str(),
                                                           REQUEST_TEXT, 5000);
@@ -267,7 +252,7 @@ Measure raw_queue_count(const std::string& url, std::int64_t count) {
     return m;
 }
 
-Measure raw_queue_deque(const std::string& url, std::int64_t count) {
+Measure raw_queue_deque(const std::string& url, std::int64_t count, bool gated) {
     RawConn conn;
     RawSub sub;
     DequeState state;
@@ -278,7 +263,7 @@ Measure raw_queue_deque(const std::string& url, std::int64_t count) {
     if (s == NATS_OK) s = natsConnection_Flush(conn.nc());
     if (s != NATS_OK) return failed(nats_error("subscribe", s));
 
-    std::int64_t taken = 0, first = 0, last = 0;
+    std::int64_t taken = 0, first = 0, last = 0, switch_seen = 0;
     bool bad = false;
     std::atomic<bool> done{false};
     Stopwatch watch;
@@ -293,6 +278,7 @@ Measure raw_queue_deque(const std::string& url, std::int64_t count) {
                 state.queue.pop_front();
             }
             if (out.dataLen != 16) bad = true;
+            if (gated) switch_seen += access(SWITCH_FILE, F_OK) == 0;
             if (taken == 0) first = wall_ns();
         }
         last = wall_ns();
@@ -312,10 +298,11 @@ Measure raw_queue_deque(const std::string& url, std::int64_t count) {
     if (taken != count || bad) {
         return failed("took " + std::to_string(taken) + " of " + std::to_string(count));
     }
+    if (switch_seen != 0) return failed("the switch file exists: tracing is on");
     return watch.finish_span(count - 1, first, last);
 }
 
-Measure raw_next_msg(const std::string& url, std::int64_t count) {
+Measure raw_next_msg(const std::string& url, std::int64_t count, bool gated) {
     RawConn conn;
     RawSub sub;
     natsStatus s = conn.open(url, false);
@@ -326,23 +313,25 @@ Measure raw_next_msg(const std::string& url, std::int64_t count) {
     Stopwatch watch;
     Feeder feeder;
     if (!feeder.start(url, SYNC_SUBJECT, count, 16)) return failed("feeder did not start");
-    std::int64_t first = 0, taken = 0;
+    std::int64_t first = 0, taken = 0, switch_seen = 0;
     for (; taken < count; ++taken) {
         natsMsg* msg = nullptr;
         s = natsSubscription_NextMsg(&msg, sub.get(), 10000);
         if (s != NATS_OK) break;
         natsMsg_Destroy(msg);
+        if (gated) switch_seen += access(SWITCH_FILE, F_OK) == 0;
         if (taken == 0) first = wall_ns();
     }
     const std::int64_t last = wall_ns();
     if (!feeder.wait()) return failed("feeder failed");
     if (taken != count) return failed(nats_error("NextMsg", s) + " after " + std::to_string(taken));
+    if (switch_seen != 0) return failed("the switch file exists: tracing is on");
     return watch.finish_span(count - 1, first, last);
 }
 
 std::unique_ptr<Exchange> raw_exchange(const std::string& url, bool asap, const char* subject,
-                                       RawReplier kind) {
-    return std::make_unique<RawExchange>(url, asap, subject, kind);
+                                       RawReplier kind, bool raw_requestor) {
+    return std::make_unique<RawExchange>(url, asap, subject, kind, raw_requestor);
 }
 
 Measure raw_memory(const std::string& url, std::int64_t count) {

@@ -16,7 +16,6 @@ using vek_nats::NATSSvcMsg;
 using vek_nats::NATSSvcParam;
 using vek_nats::svc_status;
 
-constexpr const char* SWITCH_FILE = "/tmp/vek_nats_debug";
 // Every status code lies above any payload length a receive can return.
 constexpr svc_status LOWEST_STATUS_CODE = 0x910E0000;
 
@@ -36,27 +35,20 @@ std::string status_error(const char* what, svc_status s) {
     return buf;
 }
 
-// Both sides of a comparison end with everything on the wire (publish) or the subscription
-// known to the server (receive).
-class BenchPublisher : public vek_nats::CNATSPublisher {
-public:
-    bool flush_all() { return flush(60000) == vek_nats::STATUS_OK; }
-};
-
-class BenchSubscriber : public vek_nats::CNATSSubscriber {
-public:
-    bool flush_all() { return flush(10000) == vek_nats::STATUS_OK; }
-    // init_subscription only works on a full slot table; the benchmark uses one slot.
-    bool remove_limits(int slot) {
-        natsSubscription* sub = m_sub_list[static_cast<size_t>(slot)].subscription;
-        return sub != nullptr && natsSubscription_SetPendingLimits(sub, -1, -1) == NATS_OK;
+// The raw side removes the pending limits of its subscription; the wrapper does it only for
+// all five slots at once, so the other four get subjects that carry nothing.
+svc_status fill_and_unlimit(vek_nats::CNATSSubscriber& sub, bool sync) {
+    static const char* const idle[] = {"bench.idle.subject.1", "bench.idle.subject.2",
+                                       "bench.idle.subject.3", "bench.idle.subject.4"};
+    svc_status s = 0;
+    for (const char* subject : idle) {
+        if (s == 0)
+            s = sync ? sub.subscribe_sync(subject) : sub.subscribe(subject, nullptr, nullptr);
     }
-};
-
-class BenchReplier : public vek_nats::CNATSReplier {
-public:
-    bool flush_all() { return flush(10000) == vek_nats::STATUS_OK; }
-};
+    if (s == 0) s = sub.init_subscription(NATSSvcParam{});
+    if (s == 0) s = sub.flush(10000);
+    return s;
+}
 
 bool is_payload(svc_status r, const NATSSvcMsg& msg) {
     return r == 16 && msg.dataLen == 16 && msg.data.size() == 16;
@@ -74,7 +66,7 @@ public:
             m_error = status_error("replier", s);
             return;
         }
-        if (!m_rep.flush_all()) {
+        if (m_rep.flush(10000) != 0) {
             m_error = "replier flush failed";
             return;
         }
@@ -112,7 +104,7 @@ private:
         }
     }
 
-    BenchReplier m_rep;
+    vek_nats::CNATSReplier m_rep;
     vek_nats::CNATSRequestor m_req;
     NATSSvcMsg m_reply;  // reused, as a caller's loop would
     std::string m_subject;
@@ -137,21 +129,21 @@ std::unique_ptr<Sender> vek_sender(const std::string& url, int size, bool asap) 
             }
             return s == 0;
         }
-        bool flush() override { return m_pub.flush_all(); }
+        bool flush() override { return m_pub.flush(60000) == 0; }
 
     private:
-        BenchPublisher m_pub;
+        vek_nats::CNATSPublisher m_pub;
         std::vector<char> m_payload;
     };
     return std::make_unique<VekSender>(url, size, asap);
 }
 
 Measure vek_queue_recv(const std::string& url, std::int64_t count) {
-    BenchSubscriber sub;
+    vek_nats::CNATSSubscriber sub;
     svc_status s = sub.connect(url.c_str(), param_with(false));
     if (s == 0) s = sub.subscribe(QUEUE_SUBJECT, nullptr, nullptr);
+    if (s == 0) s = fill_and_unlimit(sub, false);
     if (s != 0) return failed(status_error("subscribe", s));
-    if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
 
     std::int64_t taken = 0, first = 0, last = 0;
     bool bad = false;
@@ -183,11 +175,11 @@ Measure vek_queue_recv(const std::string& url, std::int64_t count) {
 }
 
 Measure vek_recv_sync(const std::string& url, std::int64_t count) {
-    BenchSubscriber sub;
+    vek_nats::CNATSSubscriber sub;
     svc_status s = sub.connect(url.c_str(), param_with(false));
     if (s == 0) s = sub.subscribe_sync(SYNC_SUBJECT);
+    if (s == 0) s = fill_and_unlimit(sub, true);
     if (s != 0) return failed(status_error("subscribe_sync", s));
-    if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
     Stopwatch watch;
     Feeder feeder;
     if (!feeder.start(url, SYNC_SUBJECT, count, 16)) return failed("feeder did not start");
@@ -212,12 +204,40 @@ std::unique_ptr<Exchange> vek_exchange(const std::string& url, bool asap, const 
     return std::make_unique<VekExchange>(url, asap, subject, sync);
 }
 
+std::unique_ptr<Exchange> vek_requestor_exchange(const std::string& url, bool asap,
+                                                 const char* subject) {
+    class VekRequestorExchange : public Exchange {
+    public:
+        VekRequestorExchange(const std::string& url, bool asap, const char* subject)
+            : m_replier(raw_exchange(url, asap, subject, RawReplier::callback, false)),
+              m_subject(subject) {
+            m_error = m_replier->error();
+            if (!m_error.empty()) return;
+            const svc_status s = m_req.connect(url.c_str(), param_with(asap));
+            if (s != 0) m_error = status_error("requestor connect", s);
+        }
+        bool request() override {
+            return m_req.request_string(m_subject.c_str(), REQUEST_TEXT, m_reply) == 0;
+        }
+
+    private:
+        std::unique_ptr<Exchange> m_replier;  // its own requestor is not opened
+        vek_nats::CNATSRequestor m_req;
+        NATSSvcMsg m_reply;
+        std::string m_subject;
+    };
+    return std::make_unique<VekRequestorExchange>(url, asap, subject);
+}
+
 Measure vek_memory(const std::string& url, std::int64_t count) {
-    BenchSubscriber sub;
-    svc_status s = sub.connect(url.c_str(), param_with(false));
+    vek_nats::CNATSSubscriber sub;
+    NATSSvcParam p = param_with(false);
+    p.queue_max_msgs = count;  // every message waits in the queue, none in libnats
+    p.queue_max_bytes = count * 1024;
+    svc_status s = sub.connect(url.c_str(), p);
     if (s == 0) s = sub.subscribe(MEM_SUBJECT, nullptr, nullptr);
+    if (s == 0) s = fill_and_unlimit(sub, false);
     if (s != 0) return failed(status_error("subscribe", s));
-    if (!sub.remove_limits(0) || !sub.flush_all()) return failed("subscription set-up failed");
     settle_heap();
     const long before = rss_bytes();
     const long heap_before = heap_in_use();
