@@ -70,6 +70,30 @@ TEST_F(Events, ClosedReportCarriesConnectionLastError) {
     EXPECT_EQ(connection_status(s), sub.recv("x", msg));
 }
 
+// Whether asynchronous errors reach the service follows the record init_options is given.
+TEST_F(Events, NoErrorHandlerKeepsAsynchronousErrorsAway) {
+    for (const bool none : {false, true}) {
+        param.no_error_handler = none;
+        param.queue_max_msgs = 1;  // the delivery thread stalls, the client's pending list fills
+        const size_t reported = lines("error_callback").size();
+        Sub sub;
+        Pub pub;
+        ASSERT_EQ(0u, sub.init_options(param));  // before connect stores its copy
+        connect(sub);
+        connect(pub);
+        ASSERT_EQ(0u, sub.subscribe("sc", nullptr, nullptr));
+        ASSERT_EQ(NATS_OK,
+                  natsSubscription_SetPendingLimits(sub.m_sub_list[0].subscription, 1, 1024));
+        settle(sub);
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(0u, pub.publish_string("sc", "x"));
+        ASSERT_EQ(0u, pub.flush(5000));
+        EXPECT_EQ(!none, vek_test::wait_until(
+                             [&] { return lines("error_callback").size() > reported; }, 1s))
+            << "no_error_handler " << none;
+        sub.destroy();
+    }
+}
+
 TEST_F(Events, ShowStatsMaskSelectsLines) {
     Sub sub;
     Pub pub;

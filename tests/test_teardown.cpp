@@ -101,7 +101,7 @@ bool all_ready(std::vector<std::future<T>>& futures, std::chrono::milliseconds b
 
 // Every call that waits inside an object or uses its connection, while destroy() runs on
 // another thread and messages still arrive: it returns within a bound with one of its
-// specified results, never crashes or hangs on the released connection.
+// documented results, never crashes or hangs on the released connection.
 TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallInBoundedTime) {
     Watchdog dog("teardown of busy objects", 180s);
     Flood flood(server.url(), "td.flood");

@@ -36,8 +36,9 @@ public:
                                        void* closure);
 
 protected:
-    // Slot watched by recv for unsubscription; -1 until a recv found its subject.
-    // Guarded by m_msg_mutex.
+    // Slot of the last recv that found its subject (-1 until one did); a recv whose subject
+    // is in no slot watches this one. A waiting recv keeps its own copy, so callers naming
+    // other subjects meanwhile do not move it. Guarded by m_msg_mutex.
     std::int32_t m_sub_index = -1;
 };
 

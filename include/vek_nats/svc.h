@@ -160,7 +160,7 @@ protected:
     void report_last_error(const char* func, natsConnection* nc);
 
     // Index of the first slot whose subject_name equals `subject`; -1 when none (or null).
-    // The caller holds m_msg_mutex (or is the only thread that changes slots).
+    // The caller holds m_msg_mutex or m_core_mutex: slots change under both.
     int find_slot(const char* subject) const;
     // True when the first slot matching `subject` holds no subscription (the empty subject
     // matches a free slot).
