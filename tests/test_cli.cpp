@@ -190,9 +190,7 @@ TEST_F(CliTest, QueueGroupMembersShareTheWork) {
     Cli ra(at_server({"--queue", "g", "reply", "q", "pong", "!"}));
     Cli rb(at_server({"--queue", "g", "--sync", "--timeout", "1m", "reply", "q", "pong", "!"}));
     for (Cli* c : {&plain, &a, &b, &ra, &rb}) ASSERT_TRUE(c->ready()) << c->err();
-    std::string lines;
-    for (int i = 1; i <= 20; ++i) lines += "m" + std::to_string(i) + "\n";
-    run({"pub", "s"}, lines);
+    run({"--count", "20", "pub", "s", "m"});
     for (int i = 0; i < 6; ++i) {
         Cli req(at_server({"request", "q", "ping"}));
         EXPECT_EQ(req.finish(), 0) << req.err();
@@ -309,6 +307,7 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
              {{"sub", "a,b,c,d,e,f"}, 2, "too many subjects: 6 given, at most 5"},
              {{"--sync", "sub", "a,b"}, 2, "--sync reads a single subject"},
              {{"--queue", "g", "pub", "s", "x"}, 2, "--queue does not apply to pub"},
+             {{"--count", "2", "request", "s", "x"}, 2, "--count does not apply to request"},
              {{"--frobnicate=s3cr3t", "pub", "s"}, 2, "unknown option '--frobnicate'"},
              {{"-x", "pub", "s"}, 2, "unknown option '-x'"},
              {{"--sync=yes", "sub", "s"}, 2, "option --sync takes no value"},
@@ -320,6 +319,7 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
              {{"--tlskey", "/dev/null", "pub", "s"}, 2, "--tlskey needs --tlscert"},
              {{"--nkey", "U", "pub", "s"}, 2, "--nkey needs --nkey-seed"},
              {{"--tlsca", "/nonexistent/ca.pem", "pub", "s"}, 2, "--tlsca: cannot read"},
+             {{"--tlscert", "/no/c", "--tlskey", "/dev/null", "pub"}, 2, "--tlscert: cannot"},
              {{"sub", "-h"}, 0, "  bcrypt_valid PASSWORD HASH"},
              {{"--help"}, 0, "from $NATS_PASSWORD"},
              {{"--version"}, 0, "(NATS C client 3."},
