@@ -104,8 +104,9 @@ TEST(Urls, MaskingAndDecodingTable) {
         {"nats://a:" + PASSWORD_URL + "@h", "nats://a:***@h", "nats://a:" + PASSWORD + "@h"},
         {"nats://a:100%@h/%41", "nats://a:***@h/%41", "nats://a:100%@h/%41"},
         {"nats://a:%4@h", "nats://a:***@h", "nats://a:%4@h"},
-        {"h:4222,(null),", "h:4222,(null),", "h:4222,(null),"},
+        {"u:pw@h, nats://h2,(null),", "u:***@h, nats://h2,(null),", ""},
     };
+    EXPECT_EQ(detail::split_url_list(" a ,, b,\t, "), (std::vector<std::string>{"a", "b"}));
     for (const auto& c : cases) {
         EXPECT_EQ(detail::mask_url_secrets(c.in), c.masked) << c.in;
         if (!c.decoded.empty()) {
