@@ -288,8 +288,7 @@ TEST(ConnectFailures, RefusedUrlsFailAtConnectQuickly) {
         EXPECT_NE(p.m_stats, nullptr) << "statistics are made before connecting";
         EXPECT_TRUE(box.has(" natsConnection_ConnectTo() urls=" + urls));
     }
-    EXPECT_TRUE(
-        box.has("- error: (6 - No server available for connection) natsConnection_ConnectTo()"));
+    EXPECT_TRUE(box.has("- error: (6 - No server available for connection) natsConnection_ConnectTo()"));
 }
 
 TEST(Forwarders, IgnoreNullAndDeadClosures) {

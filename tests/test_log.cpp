@@ -38,9 +38,7 @@ long file_size(const char* path) {
 }
 
 // Length of the record header of the calling thread: log_hdr adds " (0)" for an empty name.
-size_t header_length() {
-    return log_hdr("", 0).size() - 4;
-}
+size_t header_length() { return log_hdr("", 0).size() - 4; }
 
 void fill_file(const char* path, long bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -63,8 +61,7 @@ std::string expected_header_regex(long tid) {
 TEST(LogFormat, HeaderCarriesDateTimeMicrosecondsPidAndTid) {
     const std::string hdr = log_hdr("connect", 291);
     const long tid = syscall(SYS_gettid);
-    EXPECT_TRUE(
-        std::regex_search(hdr, std::regex(expected_header_regex(tid) + R"( connect\(291\)$)")))
+    EXPECT_TRUE(std::regex_search(hdr, std::regex(expected_header_regex(tid) + R"( connect\(291\)$)")))
         << hdr;
     // Month and day in range, year/month/day order.
     const time_t now = time(nullptr);
@@ -80,8 +77,8 @@ TEST(LogFormat, RecordIsHeaderBlankMessageNewline) {
     long tid = 0;
     std::thread t([&] {
         tid = syscall(SYS_gettid);
-        log_dump(0, 0, "%s(%d)- error: (%u - %s) subj-> %s", "publish", 37, 6u,
-                 "Connection Refused", "a.b");
+        log_dump(0, 0, "%s(%d)- error: (%u - %s) subj-> %s", "publish", 37, 6u, "Connection Refused",
+                 "a.b");
     });
     t.join();
     const std::string text = box.text();
@@ -159,8 +156,8 @@ TEST(LogFiles, MissingRootReportsOnStandardErrorEveryTime) {
     EXPECT_EQ(log_dump(0, 0, "%s(%d)- lost", "t", 1), 0);
     EXPECT_EQ(log_dump(0, 0, "%s(%d)- lost", "t", 2), 0);
     const std::string err = testing::internal::GetCapturedStderr();
-    const std::string one =
-        std::string("Can NOT open [] ") + LOG_FILE + " error: No such file or directory";
+    const std::string one = std::string("Can NOT open [] ") + LOG_FILE +
+                            " error: No such file or directory";
     EXPECT_EQ(err, one + one);
 }
 
@@ -236,8 +233,7 @@ TEST(LogConcurrency, FourThreadsWriteEveryRecordOnceAndIntact) {
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([t, &pad] {
-            for (int i = 0; i < RECORDS; ++i)
-                log_dump(0, 0, "%s(%d)- %s", "w", t * 100000 + i, pad.c_str());
+            for (int i = 0; i < RECORDS; ++i) log_dump(0, 0, "%s(%d)- %s", "w", t * 100000 + i, pad.c_str());
         });
     }
     for (std::thread& th : threads) th.join();
@@ -259,8 +255,7 @@ TEST(TolkExec, MovesAFileLikeMv) {
     LogSandbox box;  // a scratch directory under /Zdbglog that is cleaned up afterwards
     const std::string from = "/Zdbglog/from", to = "/Zdbglog/to";
     { std::ofstream(from) << "payload"; }
-    EXPECT_EQ(vek_nats::detail::tolk_exec(0, 0, 0, "/bin/mv", from.c_str(), to.c_str(), nullptr),
-              0);
+    EXPECT_EQ(vek_nats::detail::tolk_exec(0, 0, 0, "/bin/mv", from.c_str(), to.c_str(), nullptr), 0);
     EXPECT_NE(access(from.c_str(), F_OK), 0);
     EXPECT_EQ(read_file(to), "payload");
 }
