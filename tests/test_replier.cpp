@@ -18,34 +18,42 @@ vek_nats::svc_status serve_one(Replier& rep, const char* subject, NATSSvcMsg& ms
     return got;
 }
 
-TEST_F(ReplierQueue, RecvThenReplyAnswersTheRequestor) {
-    Replier rep;
-    connect(rep);
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe("svc", nullptr, nullptr));
-    rep.flush();
+// A request read from the queue or synchronously is answered through reply; a record from the
+// queue brings an empty reply_data, recv_sync keeps the caller's.
+TEST_F(ReplierQueue, RecvOrRecvSyncThenReplyAnswersTheRequestor) {
     CNATSRequestor req;
     connect(req);
     log.set_trace(true);
+    for (const bool sync : {false, true}) {
+        SCOPED_TRACE(sync ? "recv_sync" : "recv");
+        Replier rep;
+        connect(rep);
+        ASSERT_EQ(vek_nats::STATUS_OK,
+                  sync ? rep.subscribe_sync("svc") : rep.subscribe("svc", nullptr, nullptr));
+        rep.flush();
+        auto asked = std::async(std::launch::async, [&] {
+            NATSSvcMsg answer;
+            const vek_nats::svc_status s = req.request_string("svc", "ping", answer);
+            return s == vek_nats::STATUS_OK ? answer.data : "failed";
+        });
+        NATSSvcMsg msg;
+        msg.reply_data = "kept";
+        const int64_t before = nats_Now();
+        EXPECT_EQ(4u, sync ? rep.recv_sync("svc", msg) : rep.recv("svc", msg));
+        EXPECT_EQ("svc", msg.subject);
+        EXPECT_EQ("ping", msg.data);
+        EXPECT_GE(msg.recv_ts, before);
+        EXPECT_EQ(sync ? "kept" : "", msg.reply_data);
+        EXPECT_EQ(0u, msg.inbox.rfind("_INBOX.", 0)) << msg.inbox;
+        msg.reply_data = "pong";
+        EXPECT_EQ(vek_nats::STATUS_OK, rep.reply("svc", msg));
+        EXPECT_EQ("pong", asked.get());
 
-    auto asked = std::async(std::launch::async, [&] {
-        NATSSvcMsg answer;
-        const vek_nats::svc_status s = req.request_string("svc", "ping", answer);
-        return s == vek_nats::STATUS_OK ? answer.data : "failed";
-    });
-    NATSSvcMsg msg;
-    msg.reply_data = "stale";
-    EXPECT_EQ(4u, rep.recv("svc", msg));
-    EXPECT_EQ("svc", msg.subject);
-    EXPECT_EQ("ping", msg.data);
-    EXPECT_EQ("", msg.reply_data);  // recv hands over the queued record whole
-    EXPECT_EQ(0u, msg.inbox.rfind("_INBOX.", 0)) << msg.inbox;
-    msg.reply_data = "pong";
-    EXPECT_EQ(vek_nats::STATUS_OK, rep.reply("svc", msg));
-    EXPECT_EQ("pong", asked.get());
-
-    EXPECT_TRUE(log.has("Received msg  : svc -> ping, recv_ts="));
-    EXPECT_TRUE(log.has("Received inbox: " + msg.inbox));
-    EXPECT_TRUE(log.has("Sending  inbox: " + msg.inbox + " -> pong"));
+        EXPECT_TRUE(log.has(sync ? "recv_sync(" : "recv("));
+        EXPECT_TRUE(log.has("Received msg  : svc -> ping, recv_ts="));
+        EXPECT_TRUE(log.has("Received inbox: " + msg.inbox));
+        EXPECT_TRUE(log.has("Sending  inbox: " + msg.inbox + " -> pong"));
+    }
 }
 
 TEST_F(ReplierQueue, QueueHandsOutOldestFirstWithPayloadBytesAndInbox) {

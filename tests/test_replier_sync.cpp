@@ -3,38 +3,7 @@
 namespace reqrep_test {
 namespace {
 
-using vek_nats::CNATSRequestor;
 using ReplierSync = ReqRepTest;
-
-TEST_F(ReplierSync, RecvSyncThenReplyAnswersAndKeepsCallersReplyData) {
-    Replier rep;
-    connect(rep);
-    ASSERT_EQ(vek_nats::STATUS_OK, rep.subscribe_sync("svc"));
-    rep.flush();
-    CNATSRequestor req;
-    connect(req);
-    log.set_trace(true);
-
-    auto asked = std::async(std::launch::async, [&] {
-        NATSSvcMsg answer;
-        const vek_nats::svc_status s = req.request_string("svc", "ping", answer);
-        return s == vek_nats::STATUS_OK ? answer.data : "failed";
-    });
-    NATSSvcMsg msg;
-    msg.reply_data = "kept";
-    const int64_t before = nats_Now();
-    EXPECT_EQ(4u, rep.recv_sync("svc", msg));
-    EXPECT_EQ("svc", msg.subject);
-    EXPECT_EQ("ping", msg.data);
-    EXPECT_EQ("kept", msg.reply_data);
-    EXPECT_GE(msg.recv_ts, before);
-    EXPECT_EQ(0u, msg.inbox.rfind("_INBOX.", 0)) << msg.inbox;
-    EXPECT_EQ(vek_nats::STATUS_OK, rep.reply("svc", msg));
-    EXPECT_EQ("kept", asked.get());
-    EXPECT_TRUE(log.has("recv_sync("));
-    EXPECT_TRUE(log.has("Received msg  : svc -> ping, recv_ts="));
-    EXPECT_TRUE(log.has("Sending  inbox: " + msg.inbox + " -> kept"));
-}
 
 TEST_F(ReplierSync, ReplyPublishesOnInboxWhateverTheSlots) {
     Replier rep;

@@ -16,42 +16,51 @@ using vek_nats::STATUS_UNSUBSCRIBE;
 
 using Subscriber = PubSubTest;
 
-TEST_F(Subscriber, RecvReturnsPayloadTextAndFullLength) {
-    Sub sub;
+// Both ways of reading hand over the payload as text up to its first zero byte, with its full
+// length; a record from the queue brings an empty inbox and reply_data, recv_sync keeps them.
+TEST_F(Subscriber, RecvAndRecvSyncReturnPayloadTextAndFullLength) {
     Pub pub;
-    connect(sub);
     connect(pub);
-    ASSERT_EQ(0u, sub.subscribe("s.five", nullptr, nullptr));
-    ASSERT_EQ(0u, sub.subscribe("s.empty", nullptr, nullptr));
-    settle(sub);
     log.set_trace(true);
-    const char five[] = {'a', 'b', '\0', 'c', 'd'};
-    const int64_t before = nats_Now();
-    ASSERT_EQ(0u, pub.publish("s.five", five, 5));
-    ASSERT_TRUE(queued(sub, 1));
-    ASSERT_EQ(0u, pub.publish("s.empty", nullptr, 0));
-    ASSERT_TRUE(queued(sub, 2));
+    for (const bool sync : {false, true}) {
+        SCOPED_TRACE(sync ? "recv_sync" : "recv");
+        Sub sub;
+        connect(sub);
+        ASSERT_EQ(0u, sync ? sub.subscribe_sync("p") : sub.subscribe("p", nullptr, nullptr));
+        settle(sub);
+        const char five[] = {'a', 'b', '\0', 'c', 'd'};
+        const int64_t before = nats_Now();
+        ASSERT_EQ(0u, pub.publish("p", five, 5));
+        ASSERT_EQ(0u, pub.publish("p", nullptr, 0));
+        if (!sync) {
+            ASSERT_TRUE(queued(sub, 2));
+        }
+        const auto read = [&](NATSSvcMsg& m) {
+            return sync ? sub.recv_sync("p", m) : sub.recv("p", m);
+        };
 
-    NATSSvcMsg msg;
-    msg.inbox = "stale inbox";
-    msg.reply_data = "stale reply";
-    EXPECT_EQ(5u, sub.recv("s.five", msg));
-    EXPECT_EQ("s.five", msg.subject);
-    EXPECT_EQ("ab", msg.data);
-    EXPECT_EQ(5, msg.dataLen);
-    EXPECT_GE(msg.recv_ts, before);
-    EXPECT_LE(msg.recv_ts, nats_Now());
-    EXPECT_EQ("", msg.inbox);
-    EXPECT_EQ("", msg.reply_data);
-    const std::string trace =
-        format("- Received msg: s.five -> ab, recv_ts=%ld ms, queue sz=1", long(msg.recv_ts));
-    EXPECT_EQ(1u, count("recv", trace));
+        NATSSvcMsg msg;
+        msg.inbox = "old inbox";
+        msg.reply_data = "old reply";
+        EXPECT_EQ(5u, read(msg));
+        EXPECT_EQ("p", msg.subject);
+        EXPECT_EQ("ab", msg.data);
+        EXPECT_EQ(5, msg.dataLen);
+        EXPECT_GE(msg.recv_ts, before);
+        EXPECT_LE(msg.recv_ts, nats_Now());
+        EXPECT_EQ(sync ? "old inbox" : "", msg.inbox);
+        EXPECT_EQ(sync ? "old reply" : "", msg.reply_data);
+        const std::string trace =
+            sync ? "- Received msg: p -> ab"
+                 : format("- Received msg: p -> ab, recv_ts=%ld ms, queue sz=1", long(msg.recv_ts));
+        EXPECT_EQ(1u, count(sync ? "recv_sync" : "recv", trace));
 
-    msg.data = "previous";
-    EXPECT_EQ(0u, sub.recv("s.empty", msg));
-    EXPECT_EQ("s.empty", msg.subject);
-    EXPECT_EQ("", msg.data);
-    EXPECT_EQ(0, msg.dataLen);
+        msg.data = "previous";
+        EXPECT_EQ(0u, read(msg));
+        EXPECT_EQ("", msg.data);
+        EXPECT_EQ(0, msg.dataLen);
+        EXPECT_EQ(0u, sub.queued());  // synchronous messages never pass through the queue
+    }
 }
 
 TEST_F(Subscriber, RecvTakesOldestRecordWhateverItsSubject) {

@@ -9,39 +9,6 @@ using vek_nats::STATUS_SUBSCRIBE_SYNC;
 
 using SubscriberSync = PubSubTest;
 
-TEST_F(SubscriberSync, ReadsPayloadTextAndFullLengthKeepingInboxAndReply) {
-    Sub sub;
-    Pub pub;
-    connect(sub);
-    connect(pub);
-    ASSERT_EQ(0u, sub.subscribe_sync("y.five"));
-    settle(sub);
-    log.set_trace(true);
-    const char five[] = {'a', 'b', '\0', 'c', 'd'};
-    const int64_t before = nats_Now();
-    ASSERT_EQ(0u, pub.publish("y.five", five, 5));
-    ASSERT_EQ(0u, pub.publish("y.five", nullptr, 0));
-
-    NATSSvcMsg msg;
-    msg.inbox = "kept inbox";
-    msg.reply_data = "kept reply";
-    EXPECT_EQ(5u, sub.recv_sync("y.five", msg));
-    EXPECT_EQ("y.five", msg.subject);
-    EXPECT_EQ("ab", msg.data);
-    EXPECT_EQ(5, msg.dataLen);
-    EXPECT_GE(msg.recv_ts, before);
-    EXPECT_LE(msg.recv_ts, nats_Now());
-    EXPECT_EQ("kept inbox", msg.inbox);
-    EXPECT_EQ("kept reply", msg.reply_data);
-    EXPECT_EQ(1u, count("recv_sync", "- Received msg: y.five -> ab"));
-
-    EXPECT_EQ(0u, sub.recv_sync("y.five", msg));
-    EXPECT_EQ("", msg.data);
-    EXPECT_EQ(0, msg.dataLen);
-    // Synchronous messages never pass through the queue.
-    EXPECT_EQ(0u, sub.queued());
-}
-
 TEST_F(SubscriberSync, TimesOutLeavingRecordUntouched) {
     param.recv_timeout = 300;
     Sub sub;
