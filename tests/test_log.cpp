@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
@@ -41,6 +42,11 @@ long file_size(const char* path) {
 }
 
 // Length of the record header of the calling thread: log_hdr adds " (0)" for an empty name.
+size_t open_fds() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator()));
+}
+
 size_t header_length() {
     return log_hdr("", 0).size() - 4;
 }
@@ -189,7 +195,7 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
                                                  chown(LOG_DIR, rig.owner, rig.owner) == 0));
         ASSERT_TRUE(planted);
         const std::string before = cwd();
-
+        const size_t fds = open_fds();
         testing::internal::CaptureStderr();
         auto call = std::async(std::launch::async, [&] { log_dump(0, rig.file_id, "%s", "rec"); });
         const bool returned = call.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
@@ -197,6 +203,7 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
         call.wait();
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(returned);
+        EXPECT_EQ(open_fds(), fds) << "a descriptor was left open";
         const std::string shown = rig.file_id == 0 ? LOG_FILE : std::string(LOG_DIR) + "/";
         EXPECT_EQ(err, "Can NOT open [] " + shown + " error: " + rig.error + "\n");
         const bool trusted = rig.dir == DIR && rig.mode == 0750 && rig.owner == 0;
