@@ -220,6 +220,16 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
     }
 }
 
+TEST(LogSafety, DirectoryOfTheEffectiveUserIsTrusted) {
+    LogSandbox box;
+    ASSERT_EQ(mkdir(LOG_DIR, 0750), 0);
+    ASSERT_EQ(chown(LOG_DIR, 65534, 65534), 0);
+    ASSERT_EQ(seteuid(65534), 0);
+    log_dump(0, 0, "%s(%d)- as nobody", "t", 1);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_TRUE(box.has("- as nobody"));
+}
+
 TEST(LogSafety, LockHeldByAnotherDelaysRecordsOnlyBriefly) {
     LogSandbox box;
     log_dump(0, 0, "%s(%d)- seed", "t", 1);
