@@ -197,10 +197,10 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
         const std::string before = cwd();
         const size_t fds = open_fds();
         testing::internal::CaptureStderr();
-        auto call = std::async(std::launch::async, [&] { log_dump(0, rig.file_id, "%s", "rec"); });
+        auto call = std::async(std::launch::async, [&] { return log_dump(0, rig.file_id, "rec"); });
         const bool returned = call.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
         if (!returned) close(open(LOG_FILE, O_RDONLY | O_NONBLOCK));  // lets a blocked open go
-        call.wait();
+        EXPECT_EQ(call.get(), 0);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(returned);
         EXPECT_EQ(open_fds(), fds) << "a descriptor was left open";
