@@ -169,7 +169,7 @@ TEST_F(CliTest, MessagesAndAnswersArriveWithSubjectTextAndLength) {
     ASSERT_TRUE(sub.ready() && echo.ready()) << sub.err() << echo.err();
     run({"--count", "2", "pub", "news", "hello", "world"});
     run({"PUB", "weather"}, "sunny\r\nrain");  // each line a message, CR LF taken as the end
-    run({"pub", "news", "two\nlines\\"});
+    run({"pub", "news", "two\r\nlines\\"});
     Cli req(at_server({"request", "echo", "ping", "1"}));
     EXPECT_EQ(req.finish(), 0) << req.err();
     EXPECT_EQ(req.out(), "ping 1\n");
@@ -177,7 +177,7 @@ TEST_F(CliTest, MessagesAndAnswersArriveWithSubjectTextAndLength) {
     ASSERT_EQ(echo.finish(), 0) << echo.err();
     EXPECT_EQ(sub.lines(), (Args{"news: hello world (11 bytes)", "news: hello world (11 bytes)",
                                  "weather: sunny (5 bytes)", "weather: rain (4 bytes)",
-                                 "news: two\\nlines\\\\ (10 bytes)"}));
+                                 "news: two\\r\\nlines\\\\ (11 bytes)"}));
     EXPECT_EQ(echo.out(), "echo: ping 1 (6 bytes) -> ping 1\n");
 }
 
