@@ -334,7 +334,6 @@ bool take_arguments(const std::vector<std::string>& args, Options& out, std::str
                 error = "missing request text";
                 return false;
             }
-            out.has_text = true;
             out.text = join_words(args, 1);
             return true;
         case vek_nats::EAct_sub:
