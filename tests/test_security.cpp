@@ -194,6 +194,11 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
         {plain, dead + " , nats://{}", nothing, STATUS_OK, ""},
         {plain, "NATS://{}", [&](NATSSvcParam& p) { p.tls_ca_file = dir + "/missing.pem"; },
          STATUS_OPTIONS_TLS, "natsOptions_LoadCATrustedCertificates() tls_ca_file="},
+        {plain, "nats://{}",
+         [&](NATSSvcParam& p) {
+             p.tls_cert_file = dir + "/client.pem", p.tls_key_file = dir + "/server.key";
+         },
+         STATUS_OPTIONS_TLS, "key values mismatch"},  // libnats' own text
         {plain, "nats://{}, http://{}", nothing, STATUS_OPTIONS_URL,
          "(16 - Invalid Argument) natsOptions_SetURL() scheme refused: http://"},
         {user, "nats://{}", [](NATSSvcParam& p) { p.user = "alice", p.password = PASSWORD; },
