@@ -217,7 +217,8 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallInBoundedTime) {
 }
 
 // Two threads change the slots of one object at once: each subscription gets a slot of its
-// own, and an unsubscribe racing destroy() releases each handle once, whoever comes first.
+// own, and an unsubscribe, a connect or another destroy racing destroy() releases each handle
+// once, whoever comes first.
 TEST_F(Teardown, SlotsChangedFromSeveralThreadsAtOnce) {
     Watchdog dog("slot races", 120s);
     NATSSvcParam param = long_waits();
@@ -259,6 +260,18 @@ TEST_F(Teardown, SlotsChangedFromSeveralThreadsAtOnce) {
         auto teardown = at_once([&sub] { return sub.destroy(); });
         EXPECT_EQ(teardown.get(), STATUS_OK);
         EXPECT_TRUE(gone.get()) << "round " << round;
+
+        // connect racing destroy, then two destroys: whichever runs second finds the other's
+        // work done, never the same handles half released.
+        ready = 0;
+        auto again = at_once([&] { return sub.connect(server.url().c_str(), param); });
+        auto first = at_once([&sub] { return sub.destroy(); });
+        EXPECT_EQ(again.get(), STATUS_OK) << "round " << round;
+        EXPECT_EQ(first.get(), STATUS_OK);
+        ready = 0;
+        auto second = at_once([&sub] { return sub.destroy(); });
+        auto third = at_once([&sub] { return sub.destroy(); });
+        EXPECT_EQ(second.get() | third.get(), STATUS_OK);
     }
 }
 

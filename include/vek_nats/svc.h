@@ -213,6 +213,7 @@ private:
     detail::sub_ref* m_refs[SLOT_COUNT] = {};
     std::vector<detail::sub_ref*> m_retired;  // unsubscribed, released by destroy()
     std::mutex m_core_mutex;                  // m_conn and the slot table change under it
+    std::mutex m_life_mutex;  // connect and destroy, so that two threads never run them at once
     std::condition_variable m_idle_cv;
     static constexpr int GATE_CLOSED = 1 << 30;
     std::atomic<int> m_gate{0};  // pinned calls, plus GATE_CLOSED while connect/destroy work

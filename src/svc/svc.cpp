@@ -185,6 +185,7 @@ svc_status CNATSSvc::init_subscription(const NATSSvcParam&) {
 }
 
 svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
+    std::lock_guard<std::mutex> life(m_life_mutex);
     m_urls = urls != nullptr ? urls : "";
     m_param = param;
     {
@@ -237,6 +238,9 @@ svc_status CNATSSvc::close() {
 }
 
 svc_status CNATSSvc::destroy() {
+    // A second destroy() (or a connect) on another thread waits for this one instead of
+    // releasing the same handles again.
+    std::lock_guard<std::mutex> life(m_life_mutex);
     VEK_LOG("- hello");
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
