@@ -19,14 +19,11 @@ svc_status CNATSPublisher::publish(const char* subject, const void* data, int da
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    if (const natsStatus bad = detail::check_publish(subject, data, dataLen); bad != NATS_OK) {
-        VEK_LOG_NATS(bad, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(),
-                     dataLen);
-        return STATUS_PUBLISH;
-    }
-    const natsStatus s = natsConnection_Publish(pin.conn(), subject, data, dataLen);
+    // What the check refuses never reaches libnats; either refusal is reported alike.
+    natsStatus s = detail::check_publish(subject, data, dataLen);
+    if (s == NATS_OK) s = natsConnection_Publish(pin.conn(), subject, data, dataLen);
     if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
+        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return STATUS_PUBLISH;
     }
     record_published(subject);
@@ -39,14 +36,10 @@ svc_status CNATSPublisher::publish_string(const char* subject, const char* text)
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    if (const natsStatus bad = detail::check_publish_subject(subject); bad != NATS_OK) {
-        VEK_LOG_NATS(bad, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
-                     detail::printable(text));
-        return STATUS_PUBLISH_STRING;
-    }
-    const natsStatus s = natsConnection_PublishString(pin.conn(), subject, text);
+    natsStatus s = detail::check_publish_subject(subject);
+    if (s == NATS_OK) s = natsConnection_PublishString(pin.conn(), subject, text);
     if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::printable(subject),
+        VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
                      detail::printable(text));
         return STATUS_PUBLISH_STRING;
     }

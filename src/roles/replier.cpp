@@ -94,37 +94,28 @@ svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    if (const natsStatus bad = detail::check_publish_subject(msg.inbox.c_str()); bad != NATS_OK) {
-        VEK_LOG_NATS(
-            bad, "\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nSending  inbox: %s -> %.*s",
-            detail::shown_subject(msg.subject.c_str()).c_str(), msg.dataLen, msg.data.c_str(),
-            static_cast<long>(msg.recv_ts), detail::shown_subject(msg.inbox.c_str()).c_str(),
-            static_cast<int>(msg.reply_data.size()), msg.reply_data.c_str());
-        return STATUS_PUBLISH_STRING;
-    }
+    // An inbox that the check refuses never reaches libnats; either refusal is reported alike.
+    natsStatus s = detail::check_publish_subject(msg.inbox.c_str());
     // A subject that no slot holds is fine: answering needs no subscription.
-    if (slot_without_subscription(subject)) {
+    if (s == NATS_OK && slot_without_subscription(subject)) {
         VEK_LOG("- error: empty subscription");
         return STATUS_NO_SUBSCRIPTION;
     }
-
-    const natsStatus s =
-        natsConnection_PublishString(pin.conn(), msg.inbox.c_str(), msg.reply_data.c_str());
+    if (s == NATS_OK) {
+        s = natsConnection_PublishString(pin.conn(), msg.inbox.c_str(), msg.reply_data.c_str());
+    }
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, "\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nSending  inbox: %s -> %.*s",
-                     msg.subject.c_str(), msg.dataLen, msg.data.c_str(),
-                     static_cast<long>(msg.recv_ts), msg.inbox.c_str(),
+                     detail::shown_subject(msg.subject.c_str()).c_str(), msg.dataLen,
+                     msg.data.c_str(), static_cast<long>(msg.recv_ts),
+                     detail::shown_subject(msg.inbox.c_str()).c_str(),
                      static_cast<int>(msg.reply_data.size()), msg.reply_data.c_str());
         return STATUS_PUBLISH_STRING;
     }
-    size_t queued = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        queued = m_msg_queue.size();
-    }
+    const size_t left = queued();
     VEK_TRACE(
         "-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms, queue sz=%zu\nSending  inbox: %s -> %.*s",
-        msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts), queued,
+        msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts), left,
         msg.inbox.c_str(), static_cast<int>(msg.reply_data.size()), msg.reply_data.c_str());
     return STATUS_OK;
 }

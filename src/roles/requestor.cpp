@@ -20,16 +20,15 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    if (const natsStatus bad = detail::check_publish(subject, data, dataLen); bad != NATS_OK) {
-        VEK_LOG_NATS(bad, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(),
-                     dataLen);
-        return STATUS_REQUEST;
-    }
+    // What the check refuses never reaches libnats; either refusal is reported alike.
     natsMsg* msg = nullptr;
-    const natsStatus s =
-        natsConnection_Request(&msg, pin.conn(), subject, data, dataLen, m_param.request_timeout);
+    natsStatus s = detail::check_publish(subject, data, dataLen);
+    if (s == NATS_OK) {
+        s = natsConnection_Request(&msg, pin.conn(), subject, data, dataLen,
+                                   m_param.request_timeout);
+    }
     if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::printable(subject), dataLen);
+        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return STATUS_REQUEST;
     }
     // Only subject, data, dataLen and recv_ts: inbox and reply_data stay the caller's.
@@ -47,16 +46,13 @@ svc_status CNATSRequestor::request_string(const char* subject, const char* text,
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    if (const natsStatus bad = detail::check_publish_subject(subject); bad != NATS_OK) {
-        VEK_LOG_NATS(bad, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
-                     detail::printable(text));
-        return STATUS_REQUEST_STRING;
-    }
     natsMsg* msg = nullptr;
-    const natsStatus s =
-        natsConnection_RequestString(&msg, pin.conn(), subject, text, m_param.request_timeout);
+    natsStatus s = detail::check_publish_subject(subject);
+    if (s == NATS_OK) {
+        s = natsConnection_RequestString(&msg, pin.conn(), subject, text, m_param.request_timeout);
+    }
     if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::printable(subject),
+        VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
                      detail::printable(text));
         return STATUS_REQUEST_STRING;
     }
