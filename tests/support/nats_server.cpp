@@ -139,6 +139,10 @@ void NatsServer::kill_hard() {
 }
 
 NatsCluster::NatsCluster() {
+    configure();
+}
+
+void NatsCluster::configure() {
     std::array<int, NODES> route_ports{};
     for (int& p : route_ports) p = free_port();
     for (int i = 0; i < NODES; ++i) {
@@ -156,10 +160,17 @@ NatsCluster::NatsCluster() {
 }
 
 bool NatsCluster::start() {
-    for (auto& n : m_nodes) {
-        if (!n->start()) return false;
+    // The ports are chosen before the nodes bind them, and the first node's route dials take
+    // ephemeral ports from the same range: a later node can find its port taken. Then the
+    // whole cluster starts again on new ports.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bool up = true;
+        for (auto& n : m_nodes) up = up && n->start();
+        if (up) return true;
+        for (auto& n : m_nodes) n->stop();
+        configure();
     }
-    return true;
+    return false;
 }
 
 int NatsCluster::index_of_port(int port) const {

@@ -58,6 +58,7 @@ public:
     std::string all_urls() const;
 
 private:
+    void configure();
     std::array<std::unique_ptr<NatsServer>, NODES> m_nodes;
 };
 
