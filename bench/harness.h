@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "support/nats_server.h"
+#include "support/harness.h"
 
 namespace bench {
 

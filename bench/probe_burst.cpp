@@ -13,8 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "support/log_sandbox.h"
-#include "support/nats_server.h"
+#include "support/harness.h"
 #include "vek_nats/vek_nats.h"
 
 namespace {

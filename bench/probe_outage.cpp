@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/nats_server.h"
+#include "support/harness.h"
 #include "vek_nats/vek_nats.h"
 
 namespace {

@@ -1,4 +1,0 @@
-vek_add_test(test_publisher test_publisher.cpp)
-vek_add_test(test_subscriber test_subscriber.cpp)
-vek_add_test(test_subscriber_sync test_subscriber_sync.cpp)
-vek_add_test(test_events test_events.cpp)
