@@ -25,7 +25,7 @@ TEST(Urls, MaskingAndDecodingTable) {
         {"nats://a:" + PASSWORD_URL + "@h", "nats://a:***@h", "nats://a:" + PASSWORD + "@h"},
         {"nats://a:100%@h/%41", "nats://a:***@h/%41", "nats://a:100%@h/%41"},
         {"nats://a:%4@h", "nats://a:***@h", "nats://a:%4@h"},
-        {"u:pw@h, nats://h2,(null),", "u:***@h, nats://h2,(null),", ""},
+        {"u:pw@h, nats://h2,@h3,(null),", "u:***@h, nats://h2,@h3,(null),", ""},
     };
     EXPECT_EQ(detail::split_url_list(" a ,, b,\t, "), (std::vector<std::string>{"a", "b"}));
     for (const auto& c : cases) {
