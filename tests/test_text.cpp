@@ -84,11 +84,10 @@ TEST(BcryptLayer, GensaltGivesFresh2bSettingsOfCostFourToThirtyOneOnly) {
     char a[BUF], b[BUF];
     for (int cost : {-1, 0, 3, 32, 1000}) EXPECT_NE(detail::bcrypt_gensalt(cost, a), 0) << cost;
     for (const std::string cost : {"04", "12", "31"}) {
-        ASSERT_EQ(
-            detail::bcrypt_gensalt(std::stoi(cost), a) | detail::bcrypt_gensalt(std::stoi(cost), b),
-            0);
-        EXPECT_TRUE(std::regex_match(a, std::regex("\\$2b\\$" + cost + "\\$[./A-Za-z0-9]{22}")))
-            << a;
+        ASSERT_EQ(detail::bcrypt_gensalt(std::stoi(cost), a), 0);
+        ASSERT_EQ(detail::bcrypt_gensalt(std::stoi(cost), b), 0);
+        EXPECT_EQ(std::regex_replace(a, std::regex("[./A-Za-z0-9]{22}$"), "_"),
+                  "$2b$" + cost + "$_");
         EXPECT_STRNE(a, b);
     }
 }
