@@ -201,13 +201,14 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
     std::vector<pid_t> pids(PROCS);
     for (int p = 0; p < PROCS; ++p) {
         if ((pids[p] = fork()) != 0) continue;
-        // Writers advance in step, twenty records each per 20 ms: all of them contend within
-        // each burst, and each still has records in the last generations.
+        // Writers advance in step, ten records each per 20 ms (times VEK_SLOWDOWN): all of them
+        // contend within each burst, and each still has records in the last generations.
         std::vector<std::thread> threads;
         for (int w = p * THREADS; w < (p + 1) * THREADS; ++w) {
             threads.emplace_back([=] {
                 for (int n = 0; n < RECORDS; ++n) {
-                    std::this_thread::sleep_until(start + std::chrono::milliseconds(n - n % 20));
+                    std::this_thread::sleep_until(
+                        start + std::chrono::milliseconds((n - n % 10) * 2 * VEK_SLOWDOWN));
                     log_dump(0, 0, "%s", message(w, n).c_str());
                 }
             });
