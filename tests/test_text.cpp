@@ -1,320 +1,183 @@
+// Text helpers: one edge-case table per function (fuzz/ covers the properties). bcrypt: the
+// layer over libxcrypt, CNATSSvc's two calls, published vectors, htpasswd interop.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <climits>
-#include <optional>
-#include <random>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <regex>
 
-#include "vek_nats/text.h"
+#include "internal/bcrypt.h"
+#include "support/harness.h"
 
 using namespace vek_nats;
-using Tokens = std::vector<std::string>;
+using namespace std::string_literals;
+using Strings = std::vector<std::string>;
+
+TEST(Text, CaseInsensitiveMatch) {
+    const std::vector<std::tuple<std::string, std::string, bool>> rows{
+        {"", "abc", 1},  {"", "", 1},         {"abc", "", 0},        {"Abc", "aBC", 1},
+        {"@", "`", 0},   {"[", "{", 0},       {"abc", "abcd", 0},    {"abcd", "abc", 0},
+        {"ab", "ac", 0}, {"\xC4", "\xE4", 0}, {"\xC4x", "\xC4X", 1}, {"a\0b"s, "A\0B"s, 1}};
+    for (const auto& [a, b, match] : rows) EXPECT_EQ(case_insensitive_match(a, b), match) << a;
+}
+
+TEST(Text, ActionNames) {
+    const Strings names{"none", "pub", "sub", "request", "reply", "bcrypt", "bcrypt_valid", "none"};
+    for (int v = -1; v < 8; ++v) EXPECT_EQ(conv_EAct_to_string(EAct(v)), names[v < 0 ? 0 : v]);
+    const std::vector<std::pair<std::string, int>> texts{
+        {"PUB", 1}, {"sub", 2},  {"Request", 3}, {"reply", 4}, {"bcrypt", 5}, {"BCRYPT_VALID", 6},
+        {"", 1},    {"none", 0}, {"publish", 0}, {" pub", 0},  {"pub ", 0},   {"bcryp", 0}};
+    for (const auto& [text, v] : texts) EXPECT_EQ(conv_string_to_EAct(text), v) << text;
+}
+
+TEST(Text, IsDigit) {
+    for (const char* text : {"42", " 42 ", "-3.5", "+7", "1e3", ".5", "5.", "1E-7",
+                             "\t\n 2.5e+10 \r\v\f", "007", "12345678901234567890123", "1e300"}) {
+        EXPECT_TRUE(is_digit(text)) << text;
+    }
+    for (const std::string& text :
+         Strings{"",    "   ", "12abc", "1 2",  "0x1A",   "-",     ".",
+                 "1e",  "1e+", "1.2.3", "--1",  "+-1",    "e5",    "inf",
+                 "nan", "1,5", "1e5e",  "1\0"s, "\0001"s, "1e400", "-1e400"}) {
+        EXPECT_FALSE(is_digit(text)) << text;
+    }
+}
+
+TEST(Text, SplitStringToTokens) {
+    const std::vector<std::tuple<std::string, std::string, Strings, Strings>> rows{
+        {"a,,b;c", ",;", {}, {"a", "b", "c"}},
+        {";;x;;y,;", ",;", {}, {"x", "y"}},
+        {"a b\nc", " ", {}, {"a", "b", "c"}},
+        {"\n\nx\n\n y \n", " ", {}, {"x", "y"}},
+        {"a b\n\nc,d", "", {}, {"a b", "c,d"}},
+        {"a\r\nb\r\n", " ", {}, {"a\r", "b\r"}},
+        {"a\r\nb\r\n", "\r", {}, {"a", "b"}},
+        {"a\0b,c"s, ",", {}, {"a\0b"s, "c"}},
+        {"a\0b,c"s, "\0"s, {}, {"a", "b,c"}},
+        {"x y", " ", {"kept"}, {"kept", "x", "y"}},
+        {",,,", ",", {}, {}},
+        {"\n\n", "", {}, {}},
+        {",,,", ",", {"kept"}, {"kept"}}};
+    for (const auto& [text, separators, before, after] : rows) {
+        Strings tokens = before;
+        EXPECT_EQ(split_string_to_tokens(text, separators, tokens),
+                  after.empty() ? STATUS_NO_TOKEN : 0);
+        EXPECT_EQ(tokens, after) << text;
+    }
+}
 
 namespace {
 
-std::string bytes(const char* data, std::size_t size) {
-    return std::string(data, size);
+constexpr int BUF = detail::BCRYPT_BUFFER_SIZE;
+const char* const COST4 = "$2b$04$abcdefghijklmnopqrstuu";  // quick hashes for checking
+const std::string ABC = "$2a$06$If6bvum7DFjUnE9p2uDeDu0YHzrHM6tf.iqN8.yx.jNN1ILEf7h0i";  // "abc"
+
+std::string hash_with(const std::string& password, const char* salt) {
+    char hash[BUF];
+    return detail::bcrypt_hashpw(password.c_str(), salt, hash) == 0 ? hash : "";
 }
 
 }  // namespace
 
-// ---- case_insensitive_match ----
-
-TEST(CaseInsensitiveMatch, EmptyFirstStringMatchesAnything) {
-    EXPECT_TRUE(case_insensitive_match("", "abc"));
-    EXPECT_TRUE(case_insensitive_match("", ""));
-    EXPECT_TRUE(case_insensitive_match("", std::string(1000, 'x')));
-}
-
-TEST(CaseInsensitiveMatch, EmptySecondStringMatchesOnlyEmptyFirst) {
-    EXPECT_FALSE(case_insensitive_match("abc", ""));
-    EXPECT_FALSE(case_insensitive_match(" ", ""));
-}
-
-TEST(CaseInsensitiveMatch, IgnoresAsciiCaseOnly) {
-    EXPECT_TRUE(case_insensitive_match("Abc", "aBC"));
-    EXPECT_TRUE(case_insensitive_match("BCRYPT_VALID", "bcrypt_valid"));
-    EXPECT_TRUE(case_insensitive_match("a1-!", "A1-!"));
-    EXPECT_FALSE(case_insensitive_match("abc", "abd"));
-    // '@' and '`' sit 0x20 apart like 'A' and 'a', but are not letters.
-    EXPECT_FALSE(case_insensitive_match("@", "`"));
-    EXPECT_FALSE(case_insensitive_match("[", "{"));
-}
-
-TEST(CaseInsensitiveMatch, DifferentLengthsNeverMatch) {
-    EXPECT_FALSE(case_insensitive_match("abc", "abcd"));
-    EXPECT_FALSE(case_insensitive_match("abcd", "abc"));
-    EXPECT_FALSE(case_insensitive_match("abc", bytes("abc\0", 4)));
-}
-
-TEST(CaseInsensitiveMatch, BytesAboveAsciiMatchExactly) {
-    // Latin-1 'Ä' and 'ä': the default locale does not fold them.
-    EXPECT_FALSE(case_insensitive_match("\xC4", "\xE4"));
-    EXPECT_TRUE(case_insensitive_match("\xC4x", "\xC4X"));
-    EXPECT_TRUE(case_insensitive_match("\xFF", "\xFF"));
-    EXPECT_FALSE(case_insensitive_match("\xFF", "\xFE"));
-    EXPECT_TRUE(case_insensitive_match(bytes("a\0b", 3), bytes("A\0B", 3)));
-}
-
-// ---- conv_EAct_to_string / conv_string_to_EAct ----
-
-TEST(ConvEActToString, NamesEveryAction) {
-    EXPECT_STREQ(conv_EAct_to_string(EAct_none), "none");
-    EXPECT_STREQ(conv_EAct_to_string(EAct_pub), "pub");
-    EXPECT_STREQ(conv_EAct_to_string(EAct_sub), "sub");
-    EXPECT_STREQ(conv_EAct_to_string(EAct_request), "request");
-    EXPECT_STREQ(conv_EAct_to_string(EAct_reply), "reply");
-    EXPECT_STREQ(conv_EAct_to_string(EAct_bcrypt), "bcrypt");
-    EXPECT_STREQ(conv_EAct_to_string(EAct_bcrypt_valid), "bcrypt_valid");
-}
-
-TEST(ConvEActToString, OutOfRangeValuesAreNone) {
-    for (int v : {7, -1, 100, INT_MAX, INT_MIN}) {
-        EXPECT_STREQ(conv_EAct_to_string(static_cast<EAct>(v)), "none") << v;
+TEST(BcryptLayer, GensaltGivesFresh2bSettingsOfCostFourToThirtyOneOnly) {
+    char a[BUF], b[BUF];
+    for (int cost : {-1, 0, 3, 32, 1000}) EXPECT_NE(detail::bcrypt_gensalt(cost, a), 0) << cost;
+    for (const std::string cost : {"04", "12", "31"}) {
+        ASSERT_EQ(detail::bcrypt_gensalt(std::stoi(cost), a), 0);
+        ASSERT_EQ(detail::bcrypt_gensalt(std::stoi(cost), b), 0);
+        EXPECT_EQ(std::regex_replace(a, std::regex("[./A-Za-z0-9]{22}$"), "_"),
+                  "$2b$" + cost + "$_");
+        EXPECT_STRNE(a, b);
     }
 }
 
-TEST(ConvEActToString, NamesAreStaticStrings) {
-    // Callers keep the pointer; it must not be a temporary.
-    const char* first = conv_EAct_to_string(EAct_request);
-    EXPECT_EQ(first, conv_EAct_to_string(EAct_request));
-}
-
-TEST(ConvStringToEAct, RoundTripsEveryName) {
-    for (int v = 1; v <= 6; ++v) {
-        EAct value = static_cast<EAct>(v);
-        EXPECT_EQ(conv_string_to_EAct(conv_EAct_to_string(value)), value) << v;
+TEST(BcryptLayer, HashAndCheckTakeBcryptSettingsAndWholeHashesOnly) {
+    const std::string hash = hash_with("pw", COST4);
+    EXPECT_EQ(hash.substr(0, 29) + std::to_string(hash.size()), COST4 + "60"s);
+    EXPECT_EQ(hash_with("pw", hash.c_str()), hash);
+    EXPECT_NE(hash_with("pW", hash.c_str()), hash);
+    for (const char* salt : {"", "$", "$2b$", "$2b$04$", "$2b$03$abcdefghijklmnopqrstuu",
+                             "$2b$32$abcdefghijklmnopqrstuu", "$2x$04$abcdefghijklmnopqrstuu",
+                             "$2c$04$abcdefghijklmnopqrstuu", "$6$saltsalt$", "$1$saltsalt$", "ab",
+                             "$y$j9T$saltsaltsalt$"}) {
+        EXPECT_EQ(hash_with("pw", salt), "") << salt;
     }
-}
-
-TEST(ConvStringToEAct, IgnoresCase) {
-    EXPECT_EQ(conv_string_to_EAct("PUB"), EAct_pub);
-    EXPECT_EQ(conv_string_to_EAct("Request"), EAct_request);
-    EXPECT_EQ(conv_string_to_EAct("Reply"), EAct_reply);
-    EXPECT_EQ(conv_string_to_EAct("BCRYPT_VALID"), EAct_bcrypt_valid);
-}
-
-TEST(ConvStringToEAct, UnknownOrDecoratedNamesAreNone) {
-    EXPECT_EQ(conv_string_to_EAct("none"), EAct_none);
-    EXPECT_EQ(conv_string_to_EAct("publish"), EAct_none);
-    EXPECT_EQ(conv_string_to_EAct(" pub"), EAct_none);
-    EXPECT_EQ(conv_string_to_EAct("pub "), EAct_none);
-    EXPECT_EQ(conv_string_to_EAct("bcrypt_"), EAct_none);
-    EXPECT_EQ(conv_string_to_EAct("bcryp"), EAct_none);
-}
-
-TEST(ConvStringToEAct, EmptyTextIsPub) {
-    EXPECT_EQ(conv_string_to_EAct(""), EAct_pub);
-}
-
-// ---- is_digit ----
-
-TEST(IsDigit, AcceptsDecimalNumbersWithSurroundingWhiteSpace) {
-    for (const char* text : {"42", " 42 ", "-3.5", "+7", "1e3", ".5", "5.", "0", "-0.0", "1E-7",
-                             "\t\n 2.5e+10 \r\v\f", "007", "123456789012345678901234567890"}) {
-        EXPECT_TRUE(is_digit(text)) << '"' << text << '"';
+    char out[BUF];
+    EXPECT_NE(detail::bcrypt_hashpw(nullptr, COST4, out), 0);
+    EXPECT_EQ(detail::bcrypt_checkpw("pw", hash.c_str()), 0);
+    std::string last = hash;
+    last.back() = last.back() == 'a' ? 'b' : 'a';
+    for (const std::string& bad : {last, hash + "a", hash.substr(0, 59), hash.substr(0, 29)}) {
+        EXPECT_NE(detail::bcrypt_checkpw("pw", bad.c_str()), 0) << bad;
     }
+    // 64 bytes without a NUL: an over-read shows under AddressSanitizer.
+    std::vector<char> unterminated(hash.begin(), hash.end());
+    unterminated.resize(BUF, 'x');
+    EXPECT_NE(detail::bcrypt_hashpw("pw", unterminated.data(), out), 0);
+    EXPECT_NE(detail::bcrypt_checkpw("pw", unterminated.data()), 0);
 }
 
-TEST(IsDigit, RejectsEverythingElse) {
-    for (const char* text :
-         {"",    "   ",   "12abc", "1 2", "0x1A", "abc", "-",   "+",   ".",   "1e",
-          "1e+", "1.2.3", "--1",   "+-1", "- 1",  "e5",  "inf", "nan", "1,5", "1e5e"}) {
-        EXPECT_FALSE(is_digit(text)) << '"' << text << '"';
+TEST(Bcrypt, HashesAtCost12WhateverTheIntegerWithFreshSaltsUpToTheFirstZeroByte) {
+    const std::string a = CNATSSvc::bcrypt("horse\0staple"s, 0), b = CNATSSvc::bcrypt("horse", 31);
+    for (const std::string& hash : {a, b}) {
+        EXPECT_EQ(hash.substr(0, 7) + std::to_string(hash.size()), "$2b$12$60");
+        EXPECT_TRUE(CNATSSvc::bcrypt_valid("horse", hash));
+        EXPECT_FALSE(CNATSSvc::bcrypt_valid("horsestaple", hash));
     }
-    EXPECT_FALSE(is_digit(bytes("1\0", 2)));
-    EXPECT_FALSE(
-        is_digit(bytes("\0"
-                       "1",
-                       2)));
+    EXPECT_NE(a, b);
 }
 
-TEST(IsDigit, RejectsNumbersOutsideTheRangeOfDouble) {
-    // The stream refuses to extract a value it cannot represent.
-    EXPECT_FALSE(is_digit("1e400"));
-    EXPECT_FALSE(is_digit("-1e400"));
-    EXPECT_TRUE(is_digit("1e300"));
+TEST(BcryptValid, RefusesMalformedTooCostlyAndOtherSchemesAndChecksTheFirst72Bytes) {
+    // Cost 16 is the highest checked (seconds); a genuine hash of cost 17 is refused unchecked.
+    EXPECT_TRUE(CNATSSvc::bcrypt_valid(
+        "abc", "$2b$16$M0ZdOD2pHs/htHS7v6jHd.ptqm4GWqc/eu4me8afMi5sbRGvp8nIy"));
+    std::string bad_char = ABC;
+    bad_char[40] = '!';
+    const Strings refused{"$2b$17$M0Dn7GlnI95Tz4ye6RSGwOSz5r01r3oEbC.iPZOmMlzEffmhM1CwS", "", "$",
+                          "$2a$", ABC.substr(0, 7), ABC.substr(0, 29), ABC.substr(0, 59), ABC + "x",
+                          ABC + ABC, "$2a$07" + ABC.substr(6), bad_char, "$2a$03" + ABC.substr(6),
+                          "$2a$32" + ABC.substr(6), "$2a$6$" + ABC.substr(7),
+                          "2a$06$" + ABC.substr(6), "$2a$06\0"s + ABC.substr(7),
+                          std::string(10000, '$'),
+                          // genuine hashes of "abc" under other schemes
+                          "$6$saltsalt$mXmsbOzRhx9FdAbQCUHYMV8i33aUx8FUsjR813r/Te3OU"
+                          "wcAdbwkebLKfLOfUCihpvpN7Ji1TH3bltSG02PNE1",
+                          "$5$saltsalt$yq1e3uCn05golCpAZpAtIJ0t3Ir9d/WUXXo2ps/jrkD",
+                          "$1$saltsalt$7fq7ZEc75157blrz18yX./", "abFZSxKKdq5s6",
+                          "$2x$04$abcdefghijklmnopqrstuuCi15uRb1eH7NAlJ/TgeJertyknQpYn2"};
+    for (const std::string& hash : refused) {
+        EXPECT_FALSE(CNATSSvc::bcrypt_valid("abc", hash)) << hash.substr(0, 64);
+    }
+    const std::string huge(10000, 'p'), p72 = hash_with(std::string(72, 'p'), COST4);
+    EXPECT_TRUE(CNATSSvc::bcrypt_valid(huge, p72));
+    EXPECT_FALSE(CNATSSvc::bcrypt_valid(std::string(71, 'p'), p72));
+    EXPECT_FALSE(CNATSSvc::bcrypt_valid(huge, ABC) || CNATSSvc::bcrypt_valid(huge, huge));
 }
 
-// ---- split_string_to_tokens ----
-
-TEST(SplitStringToTokens, SplitsAtAnySeparatorAndDropsEmptyTokens) {
-    Tokens tokens;
-    EXPECT_EQ(split_string_to_tokens("a,,b;c", ",;", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"a", "b", "c"}));
-
-    tokens.clear();
-    EXPECT_EQ(split_string_to_tokens(";;first;;second,;", ",;", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"first", "second"}));
-}
-
-TEST(SplitStringToTokens, NewlineAlwaysSeparates) {
-    Tokens tokens;
-    EXPECT_EQ(split_string_to_tokens("a b\nc", " ", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"a", "b", "c"}));
-
-    tokens.clear();
-    EXPECT_EQ(split_string_to_tokens("\n\nx\n\n y \n", " ", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"x", "y"}));
-}
-
-TEST(SplitStringToTokens, EmptySeparatorsGiveOneTokenPerLine) {
-    Tokens tokens;
-    EXPECT_EQ(split_string_to_tokens("ab", "", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"ab"}));
-
-    tokens.clear();
-    EXPECT_EQ(split_string_to_tokens("a b\n\nc,d", "", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"a b", "c,d"}));
-}
-
-TEST(SplitStringToTokens, CarriageReturnIsOrdinaryUnlessSeparator) {
-    Tokens tokens;
-    split_string_to_tokens("a\r\nb\r\n", " ", tokens);
-    EXPECT_EQ(tokens, (Tokens{"a\r", "b\r"}));
-
-    tokens.clear();
-    split_string_to_tokens("a\r\nb\r\n", "\r", tokens);
-    EXPECT_EQ(tokens, (Tokens{"a", "b"}));
-}
-
-TEST(SplitStringToTokens, ZeroBytesAreCharactersLikeAnyOther) {
-    Tokens tokens;
-    split_string_to_tokens(bytes("a\0b,c", 5), ",", tokens);
-    EXPECT_EQ(tokens, (Tokens{bytes("a\0b", 3), "c"}));
-
-    tokens.clear();
-    split_string_to_tokens(bytes("a\0b,c", 5), bytes("\0", 1), tokens);
-    EXPECT_EQ(tokens, (Tokens{"a", "b,c"}));
-}
-
-TEST(SplitStringToTokens, AppendsWithoutClearing) {
-    Tokens tokens{"kept"};
-    EXPECT_EQ(split_string_to_tokens("x y", " ", tokens), 0u);
-    EXPECT_EQ(tokens, (Tokens{"kept", "x", "y"}));
-}
-
-TEST(SplitStringToTokens, NoTokenStatusDependsOnTheWholeVector) {
-    Tokens tokens;
-    EXPECT_EQ(split_string_to_tokens(",,,", ",", tokens), STATUS_NO_TOKEN);
-    EXPECT_EQ(STATUS_NO_TOKEN, 0x910E0001u);
-    EXPECT_TRUE(tokens.empty());
-    EXPECT_EQ(split_string_to_tokens("", ",", tokens), STATUS_NO_TOKEN);
-    EXPECT_EQ(split_string_to_tokens("\n\n", "", tokens), STATUS_NO_TOKEN);
-
-    Tokens one{"already"};
-    EXPECT_EQ(split_string_to_tokens(",,,", ",", one), 0u);
-    EXPECT_EQ(one, (Tokens{"already"}));
-}
-
-// ---- randomized comparison with reference models ----
-
-namespace {
-
-// Tokens are the maximal runs of characters that are neither a newline nor a separator.
-Tokens model_split(const std::string& text, const std::string& separators) {
-    Tokens out;
-    std::string current;
-    for (char c : text) {
-        if (c == '\n' || separators.find(c) != std::string::npos) {
-            if (!current.empty()) out.push_back(current);
-            current.clear();
-        } else {
-            current += c;
+TEST(BcryptValid, PublishedVectorsAndNothingNearThem) {
+    int count = 0;
+    std::ifstream in(VEK_TEST_DATA_DIR "/bcrypt_vectors.txt");
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::string hash = line.substr(0, line.find('\t'));
+        std::string password = line.substr(hash.size() + 1);  // \xNN is a byte
+        for (size_t x; (x = password.find("\\x")) != std::string::npos;) {
+            password.replace(x, 4, 1, char(std::stoi(password.substr(x + 2, 2), nullptr, 16)));
         }
+        EXPECT_TRUE(CNATSSvc::bcrypt_valid(password, hash)) << hash;
+        EXPECT_EQ(hash_with(password, hash.c_str()), hash);
+        EXPECT_TRUE(password.size() >= 72 || !CNATSSvc::bcrypt_valid(password + "x", hash));
+        ++count;
     }
-    if (!current.empty()) out.push_back(current);
-    return out;
+    EXPECT_GE(count, 13);
 }
 
-bool model_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// ws* [+-]? (d+ (. d*)? | . d+) ([eE] [+-]? d+)? ws*. No answer for exponents of three or
-// more digits, which may leave the range of double.
-std::optional<bool> model_is_number(const std::string& s) {
-    std::size_t i = 0;
-    auto digits = [&] {
-        std::size_t start = i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
-        return i - start;
-    };
-    while (i < s.size() && model_space(s[i])) ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t mantissa = digits();
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        mantissa += digits();
-    }
-    if (mantissa == 0) return false;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        std::size_t exponent = digits();
-        if (exponent == 0) return false;
-        if (exponent > 2) return std::nullopt;
-    }
-    while (i < s.size() && model_space(s[i])) ++i;
-    return i == s.size();
-}
-
-std::string random_text(std::mt19937& rng, const std::string& alphabet, std::size_t max_len) {
-    std::uniform_int_distribution<std::size_t> len(0, max_len);
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
-    std::string out;
-    for (std::size_t n = len(rng); n > 0; --n) out += alphabet[pick(rng)];
-    return out;
-}
-
-// Shaped like a number most of the time, with a chance of a stray piece anywhere.
-std::string random_number_like(std::mt19937& rng) {
-    std::uniform_int_distribution<int> coin(0, 3);
-    auto maybe = [&](const std::string& alphabet, std::size_t max_len) {
-        return coin(rng) == 0 ? std::string() : random_text(rng, alphabet, max_len);
-    };
-    std::string s = maybe(" \t\n", 2) + maybe("+-", 1) + maybe("0123456789", 6) + maybe(".", 1) +
-                    maybe("0123456789", 4);
-    if (coin(rng) != 0) s += maybe("eE", 1) + maybe("+-", 1) + maybe("0123456789", 2);
-    s += maybe(" \t\r\f\vx.e,", 2);
-    return s;
-}
-
-}  // namespace
-
-TEST(TextProperties, SplitMatchesReferenceModel) {
-    std::mt19937 rng(20240611);
-    const std::string alphabet = std::string("ab,;: \n\r\t", 9) + std::string(1, '\0');
-    for (int round = 0; round < 5000; ++round) {
-        std::string text = random_text(rng, alphabet, 24);
-        std::string separators = random_text(rng, alphabet, 3);
-        Tokens prefix = (round % 4 == 0) ? Tokens{"p"} : Tokens{};
-
-        Tokens expected = prefix;
-        Tokens added = model_split(text, separators);
-        expected.insert(expected.end(), added.begin(), added.end());
-
-        Tokens tokens = prefix;
-        svc_status status = split_string_to_tokens(text, separators, tokens);
-        ASSERT_EQ(tokens, expected) << "round " << round;
-        ASSERT_EQ(status, expected.empty() ? STATUS_NO_TOKEN : 0u) << "round " << round;
-    }
-}
-
-TEST(TextProperties, IsDigitMatchesReferenceModel) {
-    std::mt19937 rng(7);
-    const std::string alphabet = std::string("0123456789.+-eE \t\nx,", 20) + std::string(1, '\0');
-    int accepted = 0, rejected = 0;
-    for (int round = 0; round < 20000; ++round) {
-        std::string text =
-            (round % 2 == 0) ? random_number_like(rng) : random_text(rng, alphabet, 10);
-        std::optional<bool> expected = model_is_number(text);
-        if (!expected) continue;
-        ASSERT_EQ(is_digit(text), *expected) << "text \"" << text << "\"";
-        ++(*expected ? accepted : rejected);
-    }
-    // Both answers must have been exercised often, or the comparison proves little.
-    EXPECT_GT(accepted, 2000);
-    EXPECT_GT(rejected, 2000);
+TEST(BcryptValid, AcceptsHtpasswd2yHashes) {
+    if (access("/usr/bin/htpasswd", X_OK) != 0) GTEST_SKIP() << "htpasswd (apache2-utils) missing";
+    vek_test::Process made({"/usr/bin/htpasswd", "-nbB", "-C", "4", "alice", "s3cret pass"});
+    ASSERT_EQ(made.finish(), 0);
+    const std::string line = made.lines().at(0), hash = line.substr(6);
+    EXPECT_EQ(line.substr(0, 13), "alice:$2y$04$");
+    EXPECT_TRUE(CNATSSvc::bcrypt_valid("s3cret pass", hash));
+    EXPECT_FALSE(CNATSSvc::bcrypt_valid("s3cret pas", hash));
 }
