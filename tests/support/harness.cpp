@@ -53,7 +53,7 @@ std::string nats_server_binary() {
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(fs::is_regular_file(path) ? path : "", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 

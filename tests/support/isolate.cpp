@@ -5,36 +5,29 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 #include "support/harness.h"
 
-namespace vek_test {
 namespace {
 
-bool under_tmp(const std::filesystem::path& p) {
-    return p.string().rfind("/tmp/", 0) == 0;
-}
-
 bool enter_private_namespace() {
+    namespace fs = std::filesystem;
     std::error_code ec;
     // A program or working directory under /tmp would vanish beneath the new /tmp.
-    if (under_tmp(std::filesystem::canonical("/proc/self/exe", ec)) ||
-        under_tmp(std::filesystem::current_path(ec).string() + "/")) {
+    for (const fs::path& p : {fs::canonical("/proc/self/exe", ec), fs::current_path(ec) / ""}) {
+        if (p.string().rfind("/tmp/", 0) == 0) return false;
+    }
+    // Nothing is mounted unless the namespace is private: nothing can reach the machine's.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
         return false;
     }
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return false;  // nothing mounted: nothing can reach the machine's namespace
-    }
-    mkdir(LOG_ROOT, 0755);  // the mount point: all the machine keeps is an empty directory
-    return mount("vek-test", LOG_ROOT, "tmpfs", 0, "mode=0755") == 0 &&
+    mkdir(vek_test::LOG_ROOT, 0755);  // the mount point: the machine keeps an empty directory
+    return mount("vek-test", vek_test::LOG_ROOT, "tmpfs", 0, "mode=0755") == 0 &&
            mount("vek-test", "/tmp", "tmpfs", 0, "mode=1777") == 0;
 }
 
-[[maybe_unused]] const bool entered = (isolated = enter_private_namespace());
+[[maybe_unused]] const bool entered = (vek_test::isolated = enter_private_namespace());
 
 }  // namespace
-}  // namespace vek_test
