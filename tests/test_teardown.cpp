@@ -98,22 +98,20 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
             return until(10u, [&] { return role.recv_sync("td.flood", r); });
         };
         const struct {
-            const char* what;
             std::function<svc_status()> call;
             svc_status end, or_end;
         } calls[] = {
-            {"recv of a subscriber", recv(sub, m[0]), 0, 0},
-            {"recv of a replier", recv(rep, m[1]), 0, 0},
-            {"recv_sync of a subscriber", sync(sub, m[2]), STATUS_NEXT_MSG, STATUS_NO_SUBSCRIPTION},
-            {"recv_sync of a replier", sync(rep, m[3]), STATUS_NEXT_MSG, STATUS_NO_SUBSCRIPTION},
-            {"request", [&] { return req.request("td.req", "?", 1, m[4]); }, STATUS_REQUEST,
+            {recv(sub, m[0]), 0, 0},
+            {recv(rep, m[1]), 0, 0},
+            {sync(sub, m[2]), STATUS_NEXT_MSG, STATUS_NO_SUBSCRIPTION},
+            {sync(rep, m[3]), STATUS_NEXT_MSG, STATUS_NO_SUBSCRIPTION},
+            {[&] { return req.request("td.req", "?", 1, m[4]); }, STATUS_REQUEST,
              STATUS_NO_CONNECTION},
-            {"request_string", [&] { return req.request_string("td.req", "?", m[5]); },
-             STATUS_REQUEST_STRING, STATUS_NO_CONNECTION},
-            {"publish", until(0, [&] { return pub.publish("td.sink", big.data(), 65536); }),
-             STATUS_PUBLISH, STATUS_NO_CONNECTION},
-            {"flush", until(0, [&] { return sub.flush(10000); }), STATUS_FLUSH,
+            {[&] { return req.request_string("td.req", "?", m[5]); }, STATUS_REQUEST_STRING,
              STATUS_NO_CONNECTION},
+            {until(0, [&] { return pub.publish("td.sink", big.data(), 65536); }), STATUS_PUBLISH,
+             STATUS_NO_CONNECTION},
+            {until(0, [&] { return sub.flush(10000); }), STATUS_FLUSH, STATUS_NO_CONNECTION},
         };
         std::vector<std::future<svc_status>> running;
         for (const auto& c : calls) running.push_back(std::async(std::launch::async, c.call));
@@ -121,10 +119,9 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
         if (round % 2 == 1) std::reverse(all.begin(), all.end());
         for (CNATSSvc* o : all) EXPECT_EQ(o->destroy(), STATUS_OK);
         for (size_t i = 0; i < running.size(); ++i) {
-            ASSERT_EQ(running[i].wait_for(3s), std::future_status::ready) << calls[i].what;
+            ASSERT_EQ(running[i].wait_for(3s), std::future_status::ready) << "call " << i;
             const svc_status r = running[i].get();
-            EXPECT_TRUE(r == calls[i].end || r == calls[i].or_end)
-                << calls[i].what << " gave 0x" << std::hex << r << ", round " << std::dec << round;
+            EXPECT_TRUE(r == calls[i].end || r == calls[i].or_end) << i << ": " << std::hex << r;
         }
         EXPECT_EQ(m[0].data + m[1].data, "minemine");
     }
@@ -148,7 +145,7 @@ TEST_F(Teardown, SlotsChangedFromTwoThreadsAtOnce) {
         const auto unsubscribe = [&](const char* s) -> Call {  // refused once destroy() came first
             return [&, s] {
                 const svc_status r = sub.unsubscribe(s);
-                return r == STATUS_UNSUBSCRIBE ? STATUS_OK : r;
+                return r == STATUS_UNSUBSCRIBE ? 0 : r;
             };
         };
         const Call destroy = [&] { return sub.destroy(); },
@@ -208,36 +205,6 @@ TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
     // last object of each round closed the library.
     EXPECT_EQ(box.count("- bye"), size_t{6 * ROUNDS});
     EXPECT_EQ(box.count("- nats_Close()"), size_t{ROUNDS});
-}
-
-// Objects of every role come and go on four threads: each connects and works at once, also
-// while the last object of the moment closes the client library, and the very last closes it.
-TEST_F(Teardown, ObjectsComeAndGoOnFourThreadsWhileTheLibraryCloses) {
-    Watchdog dog(180s);
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            const std::string s = "td.many." + std::to_string(t);
-            for (int i = 0; i < 10; ++i) {
-                CNATSSubscriber sub;
-                CNATSPublisher pub;
-                CNATSReplier rep;
-                CNATSRequestor req;
-                NATSSvcMsg m;
-                failures +=
-                    (sub.connect(url(), {}) | pub.connect(url(), {}) | rep.connect(url(), {}) |
-                     req.connect(url(), {}) | sub.subscribe(s.c_str(), 0, 0) | sub.flush(5000) |
-                     pub.publish_string(s.c_str(), "hi")) != STATUS_OK;
-                failures += sub.recv(s.c_str(), m) != 2u;
-            }
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(live_objects(), 0);
-    EXPECT_EQ(box.count("- bye"), 4u * 4 * 10);
-    EXPECT_NE(box.messages().back().find("- nats_Close()"), std::string::npos);
 }
 
 // libnats 3.4 can lose messages it had queued for a subscription unsubscribed while its reader
