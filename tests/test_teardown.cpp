@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <random>
 #include <thread>
 
 #include "support/harness.h"
@@ -167,7 +166,6 @@ TEST_F(Teardown, SlotsChangedFromTwoThreadsAtOnce) {
 // new one, often made where a destroyed one lived, must not hear of them.
 TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
     Watchdog dog(180s);
-    std::mt19937 rng(7);
     for (int round = 0; round < ROUNDS; ++round) {
         ASSERT_TRUE(server.start()) << "round " << round;
         std::vector<std::unique_ptr<CNATSSvc>> objects;
@@ -184,13 +182,13 @@ TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
         for (int i = 0; i < 100; ++i) pub->publish_string("td.re", "r");
         objects.push_back(std::move(pub));
         server.kill_hard();
-        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 40));
+        std::this_thread::sleep_for(std::chrono::milliseconds(round * 7 % 40));
         // Some objects go in the middle of a reconnection attempt, the rest a little later.
         std::unique_ptr<CNATSSubscriber> successor;
         for (size_t i = 0; i < objects.size(); ++i) {
             objects[i].reset();
             if (i == 0) successor = std::make_unique<CNATSSubscriber>();
-            if (i == 1) std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 20));
+            if (i == 1) std::this_thread::sleep_for(std::chrono::milliseconds(round * 3 % 20));
         }
         NATSSvcMsg m;
         auto waiting = std::async(std::launch::async, [&] { return successor->recv("x", m); });
