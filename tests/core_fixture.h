@@ -47,6 +47,9 @@ class Core : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
     void connect(CNATSSvc& obj) { ASSERT_EQ(0u, obj.connect(server.url().c_str(), param)); }
+    void connect(std::initializer_list<CNATSSvc*> objs) {
+        for (CNATSSvc* obj : objs) connect(*obj);
+    }
     static bool queued(CNATSSvc& obj, size_t n) {
         return vek_test::wait_until([&] { return obj.queued() == n; }, 5s);
     }
@@ -61,27 +64,13 @@ protected:
     NATSSvcParam param;
 };
 
-// A call that may block, on a thread of its own; should the test end first, `stop` (a
-// destroy) ends it, so that a failing test fails instead of hanging.
-class Pending {
-public:
-    Pending(std::function<svc_status()> call, std::function<void()> stop)
-        : m_stop(std::move(stop)), m_result(std::async(std::launch::async, std::move(call))) {}
-    ~Pending() {
-        if (!m_result.valid()) return;
-        if (!done(0ms)) m_stop();
-        m_result.wait();
-    }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-    bool done(std::chrono::milliseconds within = 5s) {
-        return m_result.wait_for(within) == std::future_status::ready;
-    }
-    svc_status get() { return m_result.get(); }
-
-private:
-    std::function<void()> m_stop;
-    std::future<svc_status> m_result;
-};
+// A call that may block, on a thread of its own; tests that make one set a Watchdog, since
+// the future's destructor waits for it.
+inline std::future<svc_status> start(std::function<svc_status()> call) {
+    return std::async(std::launch::async, std::move(call));
+}
+inline bool done(std::future<svc_status>& call, std::chrono::milliseconds within = 5s) {
+    return call.wait_for(within) == std::future_status::ready;
+}
 
 }  // namespace core_test
