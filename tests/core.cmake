@@ -10,4 +10,4 @@ if(VEK_NATS_SANITIZE STREQUAL "")
         VEK_PACKAGE_SOURCE="${CMAKE_CURRENT_SOURCE_DIR}/package")
 endif()
 # The service core and the four roles.
-vek_add_test(test_core test_core.cpp test_messaging.cpp)
+vek_add_test(test_core test_core.cpp)
