@@ -451,7 +451,6 @@ TEST(Queue, OldestRecordFirstUntilAConnectionErrorIsReported) {
 
 // Each waiting recv watches the slot of its own subject, whatever later callers named.
 TEST_F(Core, RecvEndsOnTheUnsubscribeOfItsOwnSubject) {
-    vek_test::Watchdog dog(60s);
     CNATSSubscriber sub;
     connect(sub);
     ASSERT_EQ(STATUS_OK, std::max({sub.subscribe("w.a", nullptr, nullptr),
