@@ -47,9 +47,7 @@ size_t open_fds() {
 }
 
 // Length of the record header of the calling thread: log_hdr adds " (0)" for an empty name.
-size_t header_length() {
-    return log_hdr("", 0).size() - 4;
-}
+size_t header_length() { return log_hdr("", 0).size() - 4; }
 
 void fill_file(const char* path, long bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -74,8 +72,8 @@ TEST(LogFormat, RecordIsHeaderBlankMessageNewline) {
     long tid = 0;
     std::thread t([&] {
         tid = syscall(SYS_gettid);
-        log_dump(0, 0, "%s(%d)- error: (%u - %s) subj-> %s", "publish", 37, 6u,
-                 "Connection Refused", "a.b");
+        log_dump(0, 0, "%s(%d)- error: (%u - %s) subj-> %s", "publish", 37, 6u, "Connection Refused",
+                 "a.b");
     });
     t.join();
     // log_hdr gives the same header, then the function and line; the date is year/month/day.

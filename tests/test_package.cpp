@@ -1,7 +1,8 @@
 // The installed package: find_package(vek_nats CONFIG) and pkg-config give a working library.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
@@ -50,8 +51,8 @@ TEST_F(InstalledPackage, PkgConfigDescribesTheLibrary) {
     const std::string env = "PKG_CONFIG_PATH='" + prefix + "/lib/pkgconfig' ";
     EXPECT_EQ(run(env + "pkg-config --exists vek_nats"), 0);
     const std::string out = root + "/consumer_pc";
-    EXPECT_EQ(run(env + "g++ -std=c++17 '" VEK_PACKAGE_SOURCE "/main.cpp' -o '" + out + "' $(" +
-                  env + "pkg-config --cflags --libs vek_nats)"),
+    EXPECT_EQ(run(env + "g++ -std=c++17 '" VEK_PACKAGE_SOURCE "/main.cpp' -o '" + out +
+                  "' $(" + env + "pkg-config --cflags --libs vek_nats)"),
               0);
     EXPECT_EQ(access(out.c_str(), X_OK), 0);
     EXPECT_EQ(access((prefix + "/lib/libvek_nats.so.0").c_str(), F_OK), 0) << "SONAME link";

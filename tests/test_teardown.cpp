@@ -548,7 +548,5 @@ TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
 // while its reader thread still delivers (seen as an indirect leak from natsMsg_create, rarely,
 // in UnsubscribeWhileMessagesAreDelivered). The library never holds those messages; the other
 // test programs keep reporting every leaked message.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:natsMsg_create\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:natsMsg_create\n"; }
 #endif
