@@ -1,0 +1,567 @@
+// The service core and the four roles: connection life, the five slots, the receive paths and
+// the queue, requests and replies, queue groups, statistics, and the records operations write.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <future>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <type_traits>
+
+#include "internal/subject.h"
+#include "support/harness.h"
+
+namespace core_test {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace vek_nats;
+using vek_test::Peek;
+using vek_test::wait_until;
+
+// "(%u - %s)" of a NATS status, as error records show it: its text, or the one given.
+std::string nats_part(natsStatus s, const char* text = nullptr) {
+    return "(" + std::to_string(s) + " - " + (text ? text : natsStatus_GetText(s)) + ")";
+}
+
+// Hands a message to a role's delivery path as libnats would, without a server.
+template <class Role>
+void deliver(Role& role, const char* subject, const std::string& payload,
+             const char* reply = nullptr) {
+    ASSERT_EQ(NATS_OK, nats_Open(-1));
+    natsMsg* msg = nullptr;
+    ASSERT_EQ(NATS_OK, natsMsg_Create(&msg, subject, reply, payload.data(),
+                                      static_cast<int>(payload.size())));
+    Role::onMsg_callback_wrapper(nullptr, nullptr, msg, &role);
+}
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start()); }
+    void connect(std::initializer_list<CNATSSvc*> objs) {
+        for (CNATSSvc* obj : objs) ASSERT_EQ(0u, obj->connect(server.url().c_str(), param));
+    }
+    static bool queued(CNATSSvc& obj, size_t n) {
+        return wait_until([&] { return obj.queued() == n; }, 5s);
+    }
+    size_t count(const std::string& func, const std::string& rest) const {
+        const std::vector<std::string> rests = log.lines(func);
+        return std::count(rests.begin(), rests.end(), rest);
+    }
+
+    vek_test::LogSandbox log;  // first: outlives everything that may log
+    vek_test::NatsServer server;
+    NATSSvcParam param;
+};
+
+// A call that may block, on a thread of its own; tests that make one set a Watchdog, since
+// the future's destructor waits for it.
+inline std::future<svc_status> start(std::function<svc_status()> call) {
+    return std::async(std::launch::async, std::move(call));
+}
+inline bool done(std::future<svc_status>& call, std::chrono::milliseconds within = 5s) {
+    return call.wait_for(within) == std::future_status::ready;
+}
+
+// Every operation of every role without a connection, before connect and after destroy; those
+// that need one write "- error: empty connection" under their own name.
+TEST_F(Core, NoConnectionGivesEachOperationsStatus) {
+    Peek<CNATSPublisher> pub;
+    CNATSSubscriber sub;
+    CNATSRequestor req;
+    CNATSReplier rep;
+    NATSSvcMsg msg;
+    constexpr svc_status NC = STATUS_NO_CONNECTION;
+    const struct {
+        const char* func;
+        svc_status expected;
+        std::function<svc_status()> call;
+    } ops[] = {
+        {"publish", NC, [&] { return pub.publish("s", "x", 1); }},
+        {"publish_string", NC, [&] { return pub.publish_string("s", "x"); }},
+        {"request", NC, [&] { return req.request("s", "x", 1, msg); }},
+        {"request_string", NC, [&] { return req.request_string("s", "x", msg); }},
+        {"reply", NC, [&] { return rep.reply("s", msg); }},
+        {"flush", NC, [&] { return sub.flush(100); }},
+        {"subscribe", NC, [&] { return sub.subscribe("s", nullptr, nullptr); }},
+        {"subscribe", NC, [&] { return rep.subscribe("s", nullptr, nullptr); }},
+        {"subscribe_sync", NC, [&] { return sub.subscribe_sync("s"); }},
+        {"subscribe_sync", NC, [&] { return rep.subscribe_sync("s"); }},
+        {"subscribe_queue", NC, [&] { return sub.subscribe_queue("s", "g"); }},
+        {"subscribe_queue", NC, [&] { return rep.subscribe_queue("s", "g"); }},
+        {"subscribe_sync_queue", NC, [&] { return sub.subscribe_sync_queue("s", "g"); }},
+        {"subscribe_sync_queue", NC, [&] { return rep.subscribe_sync_queue("s", "g"); }},
+        {"unsubscribe", STATUS_UNSUBSCRIBE, [&] { return sub.unsubscribe("s"); }},
+        {"recv_sync", STATUS_NO_SUBSCRIPTION, [&] { return sub.recv_sync("s", msg); }},
+        {"recv_sync", STATUS_NO_SUBSCRIPTION, [&] { return rep.recv_sync("s", msg); }},
+        {"init_subscription", STATUS_NO_SUBSCRIPTION, [&] { return sub.init_subscription(param); }},
+        {"show_stats", STATUS_OK, [&] { return sub.show_stats(7); }},  // and writes nothing
+        {"destroy", STATUS_OK, [&] { return req.destroy(); }},
+        {"recv", STATUS_OK, [&] { return sub.recv("s", msg); }},  // after destroy only: it waits
+        {"recv", STATUS_OK, [&] { return rep.recv("s", msg); }},
+    };
+    for (const bool destroyed : {false, true}) {
+        for (const auto& op : ops) {
+            if (!destroyed && std::string(op.func) == "recv") continue;
+            const size_t before = count(op.func, "- error: empty connection");
+            EXPECT_EQ(op.expected, op.call()) << op.func << (destroyed ? " after destroy" : "");
+            EXPECT_EQ(before + (op.expected == NC), count(op.func, "- error: empty connection"));
+        }
+        connect({&pub, &sub, &req, &rep});
+        for (CNATSSvc* svc : std::initializer_list<CNATSSvc*>{&pub, &sub, &req, &rep})
+            svc->destroy();
+    }
+    EXPECT_TRUE(log.lines("show_stats").empty());
+    // Connect after destroy builds everything anew; a list may start with a comma, and a single
+    // URL replaces an earlier list.
+    EXPECT_EQ(STATUS_OK, sub.connect(("," + server.url()).c_str(), param));
+    EXPECT_EQ(STATUS_CONNECT, pub.connect("nats://127.0.0.1:1, nats://127.0.0.1:2", param));
+    EXPECT_EQ(STATUS_OK, pub.connect(server.url().c_str(), param));
+    char** urls = nullptr;
+    int n = 0;
+    ASSERT_EQ(NATS_OK, natsConnection_GetServers(pub.conn(), &urls, &n));
+    for (int i = 0; i < n; ++i) free(urls[i]);
+    free(urls);
+    EXPECT_EQ(1, n);
+}
+
+// Every subscribe operation of both receiving roles: a refusal takes no slot; five slots, then
+// refusal; of a subject held twice the lower slot goes first; the lowest free slot is taken.
+TEST_F(Core, FiveSlotsThenRefusalForEverySubscribeOperation) {
+    const std::string too_long(detail::MAX_SUBJECT_BYTES + 1, 'a');
+    const auto check = [&](auto& r, bool sync, bool queue) {
+        const svc_status refused = sync ? STATUS_SUBSCRIBE_SYNC : STATUS_SUBSCRIBE;
+        const auto join = [&](const char* subject, const char* group = "g") {
+            if (queue)
+                return sync ? r.subscribe_sync_queue(subject, group)
+                            : r.subscribe_queue(subject, group);
+            return sync ? r.subscribe_sync(subject) : r.subscribe(subject, nullptr, nullptr);
+        };
+        connect({&r});
+        EXPECT_EQ(refused, join(nullptr));
+        EXPECT_EQ(refused, join(too_long.c_str()));
+        const char* groups[] = {nullptr, "", "a b"};
+        for (int g = 0; queue && g < 3; ++g) EXPECT_EQ(refused, join("s", groups[g])) << g;
+        for (const char* s : {"d", "d", "s2", "s3", "s4"}) EXPECT_EQ(STATUS_OK, join(s)) << s;
+        EXPECT_EQ(refused, join("s5"));
+        EXPECT_EQ("d", r.slot(0));
+        if constexpr (std::is_same_v<std::decay_t<decltype(r)>, Peek<CNATSSubscriber>>) {
+            EXPECT_EQ(STATUS_UNSUBSCRIBE, r.unsubscribe(nullptr));
+            EXPECT_EQ(STATUS_OK, r.unsubscribe("d"));
+            EXPECT_EQ(nullptr, r.sub(0));
+            EXPECT_EQ(STATUS_OK, join("n"));
+            EXPECT_EQ(STATUS_OK, r.unsubscribe("d"));
+            EXPECT_EQ(STATUS_UNSUBSCRIBE, r.unsubscribe("d"));
+            EXPECT_EQ(STATUS_OK, join("m"));
+            EXPECT_EQ("n", r.slot(0));
+            EXPECT_EQ("m", r.slot(1));
+        }
+    };
+    for (int way = 0; way < 4; ++way) {
+        SCOPED_TRACE(::testing::Message() << "sync " << (way & 1) << ", queue " << (way & 2));
+        Peek<CNATSSubscriber> sub;
+        check(sub, way & 1, way & 2);
+        Peek<CNATSReplier> rep;
+        check(rep, way & 1, way & 2);
+    }
+}
+
+// ---- events and statistics ----
+
+TEST_F(Core, ShowStatsWritesTheMaskedFigures) {
+    Peek<CNATSSubscriber> sub;
+    CNATSPublisher pub;
+    connect({&sub, &pub});
+    ASSERT_EQ(STATUS_OK, sub.subscribe("stats", nullptr, nullptr));
+    // The figures are those of the last subscription read; an invalid one counts none pending.
+    ASSERT_EQ(STATUS_OK, sub.subscribe_sync("gone"));
+    ASSERT_EQ(NATS_OK, natsSubscription_Unsubscribe(sub.sub(1)));
+    ASSERT_EQ(STATUS_OK, sub.flush(5000));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(STATUS_OK, pub.publish_string("stats", "abcd"));
+    ASSERT_TRUE(queued(sub, 3));
+    const std::string reconnected = "- Reconnected: 0         \n";
+    EXPECT_EQ(STATUS_OK, sub.show_stats(0));
+    EXPECT_EQ(std::vector<std::string>{reconnected}, log.lines("show_stats"));
+    EXPECT_EQ(STATUS_OK, sub.show_stats(7 | 8));  // higher bits are ignored
+    const std::vector<std::string> all{reconnected,
+                                       "- In Msgs    : 3          - In Bytes : 12         - ",
+                                       "- Out Msgs   : 0          - Out Bytes: 0          - ",
+                                       "- Delivered  : 3          - ",
+                                       "- Pending    : 0          - ",
+                                       "- Dropped    : 0          - ",
+                                       reconnected};
+    EXPECT_EQ(all, log.lines("show_stats"));
+}
+
+// The last live object closes the client library, once; objects made later connect at once.
+TEST_F(Core, LastObjectClosesTheLibraryOnce) {
+    for (size_t round = 1; round <= 2; ++round) {
+        auto first = std::make_unique<CNATSSubscriber>();
+        auto second = std::make_unique<CNATSPublisher>();
+        EXPECT_EQ(2, vek_test::live_objects());
+        ASSERT_EQ(STATUS_OK, first->connect(server.url().c_str(), NATSSvcParam()));
+        ASSERT_EQ(STATUS_OK, second->connect(server.url().c_str(), NATSSvcParam()));
+        second.reset();  // the destructor destroys
+        EXPECT_EQ(round - 1, log.count("- nats_Close()"));
+        first.reset();
+        EXPECT_EQ(0, vek_test::live_objects());
+        EXPECT_EQ(round, log.count("- nats_Close()"));
+        EXPECT_EQ(2 * round, log.count("- bye"));
+    }
+}
+
+// ---- the records that operations write: each asserted here, once ----
+
+TEST_F(Core, OperationsWriteTheirRecords) {
+    param.max_reconnect = 0;
+    param.recv_timeout = 50;
+    param.request_timeout = 200;
+    Peek<CNATSSubscriber> sub;
+    CNATSSubscriber ended;
+    CNATSReplier rep;
+    CNATSPublisher pub;
+    CNATSRequestor req;
+    connect({&sub, &rep, &pub, &req});
+    NATSSvcMsg msg;
+    const auto err = [](natsStatus s, const char* r) { return "- error: " + nats_part(s) + r; };
+    const struct {
+        std::function<void()> action;
+        const char* func;
+        std::string record;
+    } rows[] = {
+        {[&] { sub.subscribe("r.q", nullptr, nullptr); }, "subscribe", "- error: i= 0 subj-> r.q"},
+        {[&] { sub.subscribe_queue("r.g", "g"); }, "subscribe_queue",
+         "- error: i= 1 subj-> r.g, group-> g"},
+        {[&] { rep.subscribe("r.s", nullptr, nullptr); }, "subscribe", "subject_name = r.s"},
+        {[&] { rep.subscribe_queue("r.s", "g"); }, "subscribe_queue",
+         "subject_name = r.s, group = g"},
+        {[&] { sub.subscribe_sync_queue("r.x", nullptr); }, "subscribe_sync_queue",
+         err(NATS_INVALID_ARG, " subj-> r.x, group-> ")},
+        {[&] { sub.subscribe_sync("r.sync"); }, "", ""},
+        {[&] { sub.recv_sync("r.sync", msg); }, "recv_sync", err(NATS_TIMEOUT, " subj-> r.sync")},
+        {[&] { sub.recv_sync("none", msg); }, "recv_sync", "- error: empty subscription"},
+        {[&] { EXPECT_EQ(STATUS_NO_SUBSCRIPTION, sub.init_subscription(param)); },
+         "init_subscription", "- error: empty subscription"},
+        {[&] { sub.subscribe_sync("r.3"), sub.subscribe_sync("r.4"); }, "", ""},
+        {[&] { EXPECT_EQ(STATUS_OK, sub.init_subscription(param)); }, "", ""},  // five slots
+        {[&] { sub.subscribe_queue("r.6", "g"); }, "subscribe_queue",
+         "- error: full size subj-> r.6, group-> g"},
+        {[&] {
+             natsSubscription_Unsubscribe(sub.sub(4));  // handle kept, now invalid
+             EXPECT_EQ(STATUS_PENDING_LIMITS, sub.init_subscription(param));
+         },
+         "init_subscription",
+         err(NATS_INVALID_SUBSCRIPTION, " natsSubscription_SetPendingLimits()")},
+        {[&] { sub.unsubscribe("none"); }, "unsubscribe", "- error subj-> none"},
+        {[&] { pub.publish("a\r\nPUB b 1", "x", 1); }, "publish",
+         err(NATS_INVALID_SUBJECT, " subj-> a\\x0D\\x0APUB b 1, dataLen=1")},
+        {[&] { pub.publish_string("a b", "t"); }, "publish_string",
+         err(NATS_INVALID_SUBJECT, " subj-> a b, str-> t")},
+        {[&] { req.request_string("nobody", "t", msg); }, "request_string",
+         err(NATS_NO_RESPONDERS, " subj-> nobody, str-> t")},
+        {[&] { ended.recv("", msg); }, "recv", "- subject_name unsubscribe subj-> "},
+        {[&] { ended.destroy(); }, "destroy", "- hello"},
+        {[&] { ended.recv("t", msg); }, "recv", "- oops: terminate, subj-> t"},
+        {[&] { rep.error_callback(nullptr, nullptr, NATS_SLOW_CONSUMER, nullptr); },
+         "error_callback", err(NATS_SLOW_CONSUMER, "")},
+        {[&] { rep.recv("e", msg); }, "recv", "- error: (20 - 0x910E0714) subj-> e"},
+        {[&] { sub.get_last_error_stack(); }, "get_last_error_stack", ""},
+    };
+    for (const auto& row : rows) {
+        const size_t before = count(row.func, row.record);
+        row.action();
+        if (row.record.empty()) continue;  // a step that sets the next row up
+        EXPECT_EQ(before + 1, count(row.func, row.record)) << row.func << row.record;
+    }
+    EXPECT_EQ(1u, count("destroy", "- bye"));
+    // The client's error stack of this thread, behind a line break.
+    EXPECT_EQ(0u, log.lines("get_last_error_stack").at(0).rfind("- \n", 0));
+
+    // A server gone for good: both connection callbacks report the connection's last error.
+    server.kill_hard();
+    ASSERT_TRUE(wait_until([&] { return log.lines("closed_callback").size() == 4; }));
+    const char* text = nullptr;
+    const natsStatus lost = natsConnection_GetLastError(sub.conn(), &text);
+    EXPECT_EQ(4u, count("closed_callback", "- error: " + nats_part(lost, text)));
+    EXPECT_EQ(4u, count("disconnected_callback", "- error: " + nats_part(lost, text)));
+}
+
+const char kPayload[] = {'a', 'b', '\0', 'c', 'd'};
+
+// A responder of plain libnats that answers every request with kPayload.
+void answer(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
+    natsConnection_Publish(nc, natsMsg_GetReply(msg), kPayload, sizeof kPayload);
+    natsMsg_Destroy(msg);
+}
+
+TEST_F(Core, EveryReceivePathGivesTextUpToTheZeroByteAndTheFullLength) {
+    Peek<CNATSPublisher> pub;
+    CNATSSubscriber sub;
+    CNATSReplier rep;
+    CNATSRequestor req;
+    connect({&pub, &sub, &rep, &req});
+    natsSubscription* echo = nullptr;
+    ASSERT_EQ(NATS_OK, natsConnection_Subscribe(&echo, pub.conn(), "echo", answer, nullptr));
+    ASSERT_EQ(STATUS_OK,
+              std::max({sub.subscribe("p.sub", nullptr, nullptr), sub.subscribe_sync("p.ssync"),
+                        rep.subscribe("p.rep", nullptr, nullptr), rep.subscribe_sync("p.rsync"),
+                        sub.flush(5000), rep.flush(5000), pub.flush(5000)}));
+    NATSSvcMsg msg;
+    const char* K = "keep";  // fields a path leaves to the caller
+    const struct {
+        const char* subject;  // sent to, or (requests) the start of the reply's subject
+        svc_status result;
+        std::function<svc_status()> take;
+        const char *inbox, *reply_data;
+    } paths[] = {
+        {"p.sub", 5, [&] { return sub.recv("p.sub", msg); }, "", ""},
+        {"p.ssync", 5, [&] { return sub.recv_sync("p.ssync", msg); }, K, K},
+        {"p.rep", 5, [&] { return rep.recv("p.rep", msg); }, "inbox.1", ""},
+        {"p.rsync", 5, [&] { return rep.recv_sync("p.rsync", msg); }, "inbox.1", K},
+        {"_INBOX.", 0, [&] { return req.request("echo", "q", 1, msg); }, K, K},
+        {"_INBOX.", 0, [&] { return req.request_string("echo", "q", msg); }, K, K},
+    };
+    for (const auto& path : paths) {
+        SCOPED_TRACE(path.subject);
+        const int64_t before = nats_Now();
+        if (path.result != 0) {
+            ASSERT_EQ(NATS_OK, natsConnection_PublishRequest(pub.conn(), path.subject, "inbox.1",
+                                                             kPayload, sizeof kPayload));
+        }
+        msg.subject = msg.data = "old";
+        msg.inbox = msg.reply_data = K;
+        EXPECT_EQ(path.result, path.take());
+        EXPECT_EQ("ab", msg.data);
+        EXPECT_EQ(5, msg.dataLen);
+        EXPECT_EQ(0u, msg.subject.rfind(path.subject, 0)) << msg.subject;
+        EXPECT_TRUE(msg.recv_ts >= before && msg.recv_ts <= nats_Now()) << msg.recv_ts;
+        EXPECT_EQ(path.inbox, msg.inbox);
+        EXPECT_EQ(path.reply_data, msg.reply_data);
+    }
+    natsSubscription_Destroy(echo);
+}
+
+// Every subject that goes on the wire is checked first: a refused one gives the operation's
+// code, is not remembered, and nothing reaches a subscriber of everything.
+TEST_F(Core, HostileSubjectsAreRefusedAndNothingIsSent) {
+    param.request_timeout = 300;
+    CNATSSubscriber all;
+    Peek<CNATSPublisher> pub;
+    CNATSRequestor req;
+    CNATSReplier rep;
+    connect({&all, &pub, &req, &rep});
+    ASSERT_EQ(STATUS_OK, std::max({all.subscribe(">", nullptr, nullptr), all.flush(5000)}));
+    const std::string too_long(detail::MAX_SUBJECT_BYTES + 1, 'a');
+    const char* hostile[] = {
+        "",  " ",   "foo bar",      "a..b",           ".a",   "a.", "a\tb", "a\x7f", "a.*", "a.>",
+        "*", "a>b", "a\r\nPUB b 1", too_long.c_str(), nullptr};
+    NATSSvcMsg reply, request;
+    const struct {
+        svc_status code;
+        std::function<svc_status(const char*)> call;
+    } ops[] = {
+        {STATUS_PUBLISH, [&](const char* s) { return pub.publish(s, "x", 1); }},
+        {STATUS_PUBLISH_STRING, [&](const char* s) { return pub.publish_string(s, "x"); }},
+        {STATUS_REQUEST, [&](const char* s) { return req.request(s, "x", 1, reply); }},
+        {STATUS_REQUEST_STRING, [&](const char* s) { return req.request_string(s, "x", reply); }},
+        {STATUS_PUBLISH_STRING, [&](const char* s) {
+             request.inbox = s != nullptr ? s : "";
+             return rep.reply("svc", request);
+         }}};
+    for (const auto& op : ops)
+        for (const char* s : hostile) EXPECT_EQ(op.code, op.call(s)) << (s ? s : "null");
+    // A payload that cannot be read is refused as well.
+    EXPECT_EQ(STATUS_PUBLISH, pub.publish("ok", nullptr, 10));
+    EXPECT_EQ(STATUS_REQUEST, req.request("ok", "x", -5, reply));
+    EXPECT_EQ(std::vector<std::string>(5), pub.published());
+
+    // Nothing was sent: a marker that the server takes after all the refusals arrives alone.
+    ASSERT_EQ(STATUS_OK,
+              std::max({req.flush(5000), rep.flush(5000), pub.publish_string("marker", "m")}));
+    EXPECT_TRUE(queued(all, 1));
+
+    // The subjects of the first five publishes are remembered.
+    for (const char* s : {"a", "a", "b", "c", "d"}) EXPECT_EQ(STATUS_OK, pub.publish(s, "x", 1));
+    EXPECT_EQ((std::vector<std::string>{"marker", "a", "a", "b", "c"}), pub.published());
+}
+
+// With the reader idle the queue stops at its bound, by count or by payload bytes; the rest
+// waits in the client and arrives, in order, as recv makes room.
+TEST_F(Core, QueueStopsAtItsBoundAndLosesNothing) {
+    for (const bool by_bytes : {false, true}) {  // one-byte payloads: ten records either way
+        SCOPED_TRACE(by_bytes ? "bytes" : "messages");
+        param.queue_max_msgs = by_bytes ? 0 : 10;
+        param.queue_max_bytes = by_bytes ? 10 : 0;
+        CNATSSubscriber sub;
+        CNATSPublisher pub;
+        connect({&sub, &pub});
+        ASSERT_EQ(STATUS_OK, std::max({sub.subscribe("bound", nullptr, nullptr), sub.flush(5000)}));
+        for (int i = 0; i < 100; ++i) pub.publish_string("bound", std::to_string(i % 10).c_str());
+        ASSERT_EQ(STATUS_OK, pub.flush(5000));
+        ASSERT_TRUE(queued(sub, 10));
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(10u, sub.queued());
+        for (int i = 0; i < 100; ++i) {
+            // recv has no time-out: it is called only once something waits.
+            ASSERT_TRUE(wait_until([&] { return sub.queued() > 0; }, 5s)) << i;
+            NATSSvcMsg msg;
+            ASSERT_EQ(1u, sub.recv("bound", msg));
+            ASSERT_EQ(std::to_string(i % 10), msg.data);
+        }
+    }
+}
+
+// Delivered by hand, as libnats' delivery threads would: recv takes the oldest record whatever
+// its subject; a status reported by a connection callback then wins over queued records and
+// over termination, the latest report being the one returned.
+TEST(Queue, OldestRecordFirstUntilAConnectionErrorIsReported) {
+    const auto check = [](auto& r, const char* inbox) {
+        for (const char* s : {"f.a", "f.b", "f.a", "kept"}) deliver(r, s, s, "r.1");
+        NATSSvcMsg msg;
+        for (const char* s : {"f.a", "f.b", "f.a"}) {
+            EXPECT_EQ(3u, r.recv("f.b", msg));
+            EXPECT_EQ(std::string(s) + s, msg.subject + msg.data);
+            EXPECT_EQ(inbox, msg.inbox);
+        }
+        CNATSSvc::error_callback_wrapper(nullptr, nullptr, NATS_SLOW_CONSUMER, &r);
+        EXPECT_EQ(connection_status(NATS_SLOW_CONSUMER), r.recv("kept", msg));
+        r.error_callback(nullptr, nullptr, NATS_CONNECTION_CLOSED, nullptr);
+        r.destroy();
+        EXPECT_EQ(0x910E0705u, r.recv("kept", msg));
+        EXPECT_EQ(1u, r.queued());
+    };
+    CNATSSubscriber sub;
+    check(sub, "");
+    CNATSReplier rep;
+    check(rep, "r.1");
+}
+
+// Each waiting recv watches the slot of its own subject, whatever later callers named.
+TEST_F(Core, RecvEndsOnTheUnsubscribeOfItsOwnSubject) {
+    CNATSSubscriber sub;
+    connect({&sub});
+    ASSERT_EQ(STATUS_OK, std::max({sub.subscribe("w.a", nullptr, nullptr),
+                                   sub.subscribe("w.b", nullptr, nullptr)}));
+    NATSSvcMsg ma, mb;
+    ma.data = "untouched";
+    auto a = start([&] { return sub.recv("w.a", ma); });
+    EXPECT_FALSE(done(a, 100ms));
+    auto b = start([&] { return sub.recv("w.b", mb); });
+    const std::shared_ptr<void> end(nullptr, [&](void*) { sub.destroy(); });  // before a, b
+    EXPECT_FALSE(done(b, 100ms));
+    ASSERT_EQ(STATUS_OK, sub.unsubscribe("w.a"));
+    ASSERT_TRUE(done(a));
+    EXPECT_EQ(0u, a.get());
+    EXPECT_EQ("untouched", ma.data);
+    EXPECT_FALSE(done(b, 100ms));
+    ASSERT_EQ(STATUS_OK, sub.unsubscribe("w.b"));
+    ASSERT_TRUE(done(b));
+    EXPECT_EQ(0u, b.get());
+}
+
+TEST_F(Core, RequestAndReply) {
+    param.request_timeout = 300;
+    CNATSRequestor req;
+    CNATSReplier rep;
+    connect({&req, &rep});
+    ASSERT_EQ(STATUS_OK,
+              std::max({rep.subscribe("svc", nullptr, nullptr), rep.subscribe_sync("svc.sync"),
+                        rep.subscribe_sync("silent"), rep.flush(5000)}));
+    NATSSvcMsg reply;
+    reply.data = "keep";
+    for (const char* subject : {"nobody", "silent"}) {  // no responders, then a time-out
+        EXPECT_EQ(STATUS_REQUEST, req.request(subject, "x", 1, reply)) << subject;
+        EXPECT_EQ(STATUS_REQUEST_STRING, req.request_string(subject, "x", reply)) << subject;
+    }
+    EXPECT_EQ("keep", reply.data);
+
+    vek_test::Watchdog dog(60s);  // recv has no time-out
+    NATSSvcMsg msg;
+    for (const char* subject : {"svc", "svc.sync"}) {
+        auto asked = start([&] { return req.request_string(subject, "question", reply); });
+        const bool sync = subject[3] != '\0';
+        ASSERT_EQ(8u, sync ? rep.recv_sync(subject, msg) : rep.recv(subject, msg));
+        msg.reply_data = std::string("re: ") + subject;
+        EXPECT_EQ(STATUS_OK, rep.reply(subject, msg));
+        ASSERT_TRUE(done(asked));
+        EXPECT_EQ(STATUS_OK, asked.get());
+        EXPECT_EQ(msg.reply_data, reply.data);
+    }
+    // Answering needs no slot of the subject; the empty subject names a free slot, which holds
+    // no subscription.
+    EXPECT_EQ(STATUS_OK, rep.reply("unheld", msg));
+    EXPECT_EQ(STATUS_NO_SUBSCRIPTION, rep.reply("", msg));
+}
+
+// Queue-based and synchronous members: each group gets every message once, a plain member
+// gets them all.
+TEST_F(Core, QueueGroupsShareEachMessageOnce) {
+    constexpr int N = 2000;
+    param.recv_timeout = 100;
+    const struct {
+        bool sync;
+        const char* group;
+    } members[] = {{false, "g1"}, {false, "g1"}, {true, "g1"},
+                   {true, "g2"},  {false, "g2"}, {false, ""}};
+    std::vector<std::unique_ptr<CNATSSubscriber>> subs;
+    std::map<std::string, std::vector<int>> hits;  // per group, per sequence number
+    for (const auto& m : members) {
+        subs.push_back(std::make_unique<CNATSSubscriber>());
+        CNATSSubscriber& sub = *subs.back();
+        connect({&sub});
+        ASSERT_EQ(STATUS_OK, std::max({*m.group == '\0' ? sub.subscribe("work", nullptr, nullptr)
+                                       : m.sync         ? sub.subscribe_sync_queue("work", m.group)
+                                                        : sub.subscribe_queue("work", m.group),
+                                       sub.flush(5000)}));
+        hits[m.group].assign(N, 0);
+    }
+    CNATSPublisher pub;
+    connect({&pub});
+    for (int seq = 0; seq < N; ++seq) pub.publish_string("work", std::to_string(seq).c_str());
+    ASSERT_EQ(STATUS_OK, pub.flush(5000));
+    for (size_t i = 0; i < subs.size(); ++i) {
+        CNATSSubscriber& sub = *subs[i];
+        ASSERT_EQ(STATUS_OK, sub.flush(5000));  // everything sent to it has been read
+        const auto more = [&] { return wait_until([&] { return sub.queued() > 0; }, 200ms); };
+        for (NATSSvcMsg msg; members[i].sync ? sub.recv_sync("work", msg) < 5
+                                             : more() && sub.recv("work", msg) < 5;)
+            ++hits[members[i].group].at(std::stoul(msg.data));
+    }
+    for (const auto& [group, counts] : hits) {
+        EXPECT_EQ(N, std::count(counts.begin(), counts.end(), 1)) << "group " << group;
+    }
+}
+
+// A handler of the caller's takes its subscription's messages, which never reach the queue;
+// without one the library queues them, whatever closure came along.
+TEST_F(Core, CallerHandlerTakesMessagesTheQueueNeverSees) {
+    std::atomic<int> handled{0};
+    CNATSPublisher pub;
+    CNATSSubscriber sub;
+    CNATSReplier rep;
+    connect({&pub, &sub, &rep});
+    const natsMsgHandler tally = [](natsConnection*, natsSubscription*, natsMsg* m, void* n) {
+        ++*static_cast<std::atomic<int>*>(n);
+        natsMsg_Destroy(m);
+    };
+    // h.own: one for each plain subscription, one for the group.
+    ASSERT_EQ(STATUS_OK, std::max({sub.subscribe("h.own", tally, &handled),
+                                   rep.subscribe("h.own", tally, &handled),
+                                   sub.subscribe_queue("h.own", "g", tally, &handled),
+                                   rep.subscribe_queue("h.own", "g", tally, &handled),
+                                   sub.subscribe("h.lib", nullptr, &handled),
+                                   rep.subscribe_queue("h.lib", "g", nullptr, &handled),
+                                   sub.flush(5000), rep.flush(5000)}));
+    ASSERT_EQ(STATUS_OK,
+              std::max({pub.publish_string("h.own", "x"), pub.publish_string("h.lib", "y")}));
+    EXPECT_TRUE(wait_until([&] { return handled == 3 && sub.queued() == 1 && rep.queued() == 1; }));
+    sub.destroy();  // no delivery may reach `handled` after this test
+    rep.destroy();
+}
+
+}  // namespace
+}  // namespace core_test
