@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <tuple>
 
 #include "support/harness.h"
 
@@ -59,45 +60,38 @@ TEST_F(CliTest, MessagesAndAnswersArriveWithSubjectTextAndLength) {
 TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
     auto watcher = cli({"sub", "s"});  // takes requests without answering; sees pub's lines
     const Process::Streams pipes = Process::PIPES, full = Process::FULL_STDOUT;
-    struct Case {
-        Args args;
-        Process::Streams streams;
-        int sig, code;
-        std::string message;
-        std::chrono::milliseconds least = 0ms;
-    };
-    for (const Case& c : std::vector<Case>{
+    using Case =
+        std::tuple<Args, Process::Streams, int, int, std::string, std::chrono::milliseconds>;
+    for (const auto& [args, streams, sig, code, message, least] : std::vector<Case>{
              {{"--timeout", "400ms", "request", "s", "hi"}, pipes, 0, 1, "within 400 ms", 400ms},
              {{"--sync", "--timeout", "300", "sub", "quiet"}, pipes, 0, 1, "0x910E0401", 300ms},
-             {{"--timeout", "1m", "request", "nobody", "hi"}, pipes, 0, 1, "0x910E020A"},
-             {{"sub", "s"}, pipes, SIGTERM, 0, ""},
-             {{"--sync", "--timeout", "1m", "sub", "quiet"}, pipes, SIGTERM, 0, ""},
-             {{"reply", "r"}, pipes, SIGINT, 0, ""},
-             {{"--timeout", "1m", "request", "s", "hi"}, pipes, SIGINT, 1, "interrupted"},
-             {{"pub", "s"}, pipes, SIGTERM, 0, ""},
-             {{"pub", "x"}, Process::NO_STDIN, 0, 0, ""},
-             {{"--count", "2", "sub", "s"}, full, 0, 1, "output: No space left on device"},
-             {{"bcrypt", "pw"}, full, 0, 1, "output: No space left on device"},
-             {{"sub", "s"}, pipes, 0, 1, "Broken pipe"}}) {  // its reader gone, as `| head -1`
+             {{"--timeout", "1m", "request", "nobody", "hi"}, pipes, 0, 1, "0x910E020A", 0ms},
+             {{"sub", "s"}, pipes, SIGTERM, 0, "", 0ms},
+             {{"reply", "r"}, pipes, SIGINT, 0, "", 0ms},
+             {{"--timeout", "1m", "request", "s", "hi"}, pipes, SIGINT, 1, "interrupted", 0ms},
+             {{"pub", "s"}, pipes, SIGTERM, 0, "", 0ms},
+             {{"pub", "x"}, Process::NO_STDIN, 0, 0, "", 0ms},
+             {{"--count", "2", "sub", "s"}, full, 0, 1, "output: No space left on device", 0ms},
+             {{"sub", "s"}, pipes, 0, 1, "Broken pipe", 0ms}}) {  // its reader gone, as `| head -1`
         const size_t seen = watcher->lines().size();
         auto start = Clock::now();
-        auto p = cli(c.args, c.streams);
-        if (c.streams != Process::NO_STDIN) p->input("line\n");
+        auto p = cli(args, streams);
+        if (streams != Process::NO_STDIN) p->input("line\n");
         if (p->err().find("ready") != std::string::npos) {
             run({"pub", "s", "one"});
-        } else if (c.sig != 0) {  // the line or request is out
+        } else if (sig != 0) {  // the line or request is out
             ASSERT_TRUE(vek_test::wait_until([&] { return watcher->lines().size() > seen; }));
         }
-        if (c.message == "Broken pipe") {
+        if (message == "Broken pipe") {
             ASSERT_TRUE(p->wait_output("\n"));
             p->close_output();
             run({"pub", "s", "two"});
         }
-        if (c.sig != 0) start = Clock::now(), p->signal(c.sig);
-        EXPECT_EQ(p->finish(), c.code) << c.message << p->err();
-        EXPECT_GE(Clock::now() - start, c.least) << c.message;
-        EXPECT_LT(Clock::now() - start, 5s) << c.message << p->err();  // no 1 m time-out ran
-        EXPECT_NE(p->err().find(c.message), std::string::npos) << p->err();
+        if (sig != 0) start = Clock::now(), p->signal(sig);
+        EXPECT_EQ(p->finish(), code) << message << p->err();
+        EXPECT_GE(Clock::now() - start, least) << message;
+        EXPECT_LT(Clock::now() - start, 5s) << message << p->err();  // no 1 m time-out ran
+        EXPECT_NE(p->err().find(message), std::string::npos) << p->err();
     }
 }
 
@@ -109,78 +103,50 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
     ASSERT_TRUE(users.start() && tokens.start());
     const std::string gone = "nats://127.0.0.1:" + std::to_string(vek_test::free_port());
     const std::string at_users = "@127.0.0.1:" + std::to_string(users.port());
-    const std::string garbage = VEK_NATS_CLI;  // not a key, certificate or credential
     const std::string abc = "$2a$06$If6bvum7DFjUnE9p2uDeDu0YHzrHM6tf.iqN8.yx.jNN1ILEf7h0i";
     const auto program = [](Args args) { return args.insert(args.begin(), VEK_NATS_CLI), args; };
     const auto pub = [](Args args) { return args.insert(args.end(), {"pub", "s", "x"}), args; };
-    struct Case {
-        Args args;
-        int code;
-        std::string message;
-        Args env = {};
-    };
-    for (const Case& c : std::vector<Case>{
-             {{}, 2, "missing action"},
-             {{""}, 2, "empty action"},
-             {{"publish", "s", "x"}, 2, "unknown action 'publish'"},
-             {{"pub"}, 2, "missing subject"},
-             {{"sub", ",,"}, 2, "missing subject"},
-             {{"request", "s"}, 2, "missing request text"},
-             {{"bcrypt_valid", "pw"}, 2, "missing hash"},
-             {{"bcrypt"}, 2, "no password on standard input"},
-             {{"bcrypt", "s3cret pw"}, 0, "$2b$12$"},
-             {{"bcrypt_valid", "abc", abc}, 0, "valid"},
-             {{"bcrypt_valid", "abd", abc}, 1, "invalid"},
-             {{"--count", "many", "sub", "s"}, 2, "'many' is not a number"},
-             {{"--count=2.5", "pub", "s", "x"}, 2, "'2.5' is not a positive whole number"},
-             {{"--count", "2147483648", "sub", "s"}, 2, "too large"},
-             {{"--timeout", "0s", "request", "s", "x"}, 2, "'0s' is not a positive whole number"},
-             {{"--timeout", "1x", "request", "s", "x"}, 2, "'1x' is not a duration"},
-             {{"--timeout", "35792m", "request", "s", "x"}, 2, "'35792m' is too long"},
-             {{"--timeout", "2147484s", "request", "s", "x"}, 2, "'2147484s' is too long"},
-             {{"sub", "a,b,c,d,e,f"}, 2, "too many subjects: 6 given, at most 5"},
-             {{"--sync", "sub", "a,b"}, 2, "--sync reads a single subject"},
-             {{"--queue", "g", "pub", "s", "x"}, 2, "--queue does not apply to pub"},
-             {{"--count", "2", "request", "s", "x"}, 2, "--count does not apply to request"},
-             {{"--frobnicate=s3cr3t", "pub", "s"}, 2, "unknown option '--frobnicate'"},
-             {{"--sync=yes", "sub", "s"}, 2, "option --sync takes no value"},
-             {{"pub", "s", "-s"}, 2, "option --server needs a value"},
-             {{"--server=", "pub", "s"}, 2, "--server: empty value"},
-             {{"--user", "alice", "pub", "s"}, 2, "--user needs a password"},
-             {{"--password", "s3cr3t", "pub", "s"}, 2, "--password needs --user"},
-             {{"--token", "t", "--creds", "/dev/null", "pub", "s"}, 2, "--token and --creds"},
-             {{"--tlskey", "/dev/null", "pub", "s"}, 2, "--tlskey needs --tlscert"},
-             {{"--nkey", "U", "pub", "s"}, 2, "--nkey needs --nkey-seed"},
-             {{"--tlsca", "/nonexistent/ca.pem", "pub", "s"}, 2, "--tlsca: cannot read"},
-             {{"sub", "-h"}, 0, "from $NATS_PASSWORD"},
-             {{"--version"}, 0, "(NATS C client 3."},
+    for (const auto& [args, code, message, env] :
+         std::vector<std::tuple<Args, int, std::string, Args>>{
+             {{}, 2, "missing action", {}},
+             {{"publish", "s", "x"}, 2, "unknown action 'publish'", {}},
+             {{"pub"}, 2, "missing subject", {}},
+             {{"bcrypt"}, 2, "no password on standard input", {}},
+             {{"bcrypt", "s3cret pw"}, 0, "$2b$12$", {}},
+             {{"bcrypt_valid", "abc", abc}, 0, "valid", {}},
+             {{"bcrypt_valid", "abd", abc}, 1, "invalid", {}},
+             {{"--count", "2147483648", "sub", "s"}, 2, "too large", {}},
+             {{"--timeout", "1x", "request", "s", "x"}, 2, "'1x' is not a duration", {}},
+             {{"--timeout", "35792m", "request", "s", "x"}, 2, "'35792m' is too long", {}},
+             {{"sub", "a,b,c,d,e,f"}, 2, "too many subjects: 6 given, at most 5", {}},
+             {{"--sync", "sub", "a,b"}, 2, "--sync reads a single subject", {}},
+             {{"--frobnicate=s3cr3t", "pub", "s"}, 2, "unknown option '--frobnicate'", {}},
+             {{"--sync=yes", "sub", "s"}, 2, "option --sync takes no value", {}},
+             {{"pub", "s", "-s"}, 2, "option --server needs a value", {}},
+             {{"--user", "alice", "pub", "s"}, 2, "--user needs a password", {}},
+             {{"--password", "s3cr3t", "pub", "s"}, 2, "--password needs --user", {}},
+             {{"--token", "t", "--creds", "/dev/null", "pub", "s"}, 2, "--token and --creds", {}},
+             {{"--tlsca", "/nonexistent/ca.pem", "pub", "s"}, 2, "--tlsca: cannot read", {}},
+             {{"sub", "-h"}, 0, "from $NATS_PASSWORD", {}},
+             {{"--version"}, 0, "(NATS C client 3.", {}},
              // The longest time-outs are accepted: the run goes on and fails to connect.
-             {{"--timeout", "35791m", "-s", gone, "request", "s", "x"}, 1, "0x910E0201"},
-             {{"--timeout", "2147483s", "-s", gone, "request", "s", "x"}, 1, "0x910E0201"},
-             {pub({}), 0, "", {"NATS_URL=" + server.url()}},
+             {{"--timeout", "35791m", "-s", gone, "request", "s", "x"}, 1, "0x910E0201", {}},
              {pub({"-s", server.url()}), 0, "", {"NATS_URL=" + gone}},
              {pub({}), 1, "connecting to " + gone + ": 0x910E0201", {"NATS_URL=" + gone}},
-             {pub({"-s", "nats://alice:s3cr3t" + at_users}), 0, ""},
-             {pub({"-s", "nats://alice:wr0ng" + at_users}), 1, "connecting to nats://alice:***@"},
-             {pub({"-s", users.url(), "--user", "alice", "--password", "s3cr3t"}), 0, ""},
+             {pub({"-s", "nats://alice:s3cr3t" + at_users}), 0, "", {}},
+             {pub({"-s", "nats://alice:wr0ng" + at_users}), 1, "to nats://alice:***@", {}},
              {pub({"-s", users.url(), "--user", "alice"}), 0, "", {"NATS_PASSWORD=s3cr3t"}},
-             {pub({"-s", tokens.url(), "--token", "t0k3n"}), 0, ""},
              {pub({"-s", tokens.url()}), 0, "", {"NATS_TOKEN=t0k3n"}},
-             {pub({"-s", tokens.url(), "--token", "wr0ng"}), 1, "0x910E0201"},
-             // Refused by the library or the server: each setting reached the library.
-             {pub({"-s", server.url(), "--tls"}), 1, "connecting to"},
-             {pub({"-s", server.url(), "--tlsca", garbage}), 1, "connecting to"},
-             {pub({"-s", server.url(), "--creds", garbage}), 1, "connecting to"},
-             {pub({"-s", server.url(), "--nkey", "UA", "--nkey-seed", garbage}), 1,
-              "connecting"}}) {
-        Process p(program(c.args), c.env);
-        EXPECT_EQ(p.finish(), c.code) << ::testing::PrintToString(c.args) << p.err();
+             {pub({"-s", tokens.url(), "--token", "wr0ng"}), 1, "0x910E0201", {}},
+             // Refused by the server: the setting reached the library.
+             {pub({"-s", server.url(), "--tls"}), 1, "connecting to", {}}}) {
+        Process p(program(args), env);
+        EXPECT_EQ(p.finish(), code) << ::testing::PrintToString(args) << p.err();
         const std::string err = p.err(), shown = p.out() + err;
-        EXPECT_NE(shown.find(c.message), std::string::npos) << shown;
-        EXPECT_EQ(err.find("usage: vek-nats [options]") != std::string::npos, c.code == 2) << err;
-        EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 1 + (c.code == 2)) << err;
-        for (const char* secret : {"s3cr3t", "t0k3n", "wr0ng"}) {
+        EXPECT_NE(shown.find(message), std::string::npos) << shown;
+        EXPECT_EQ(err.find("usage: vek-nats [options]") != std::string::npos, code == 2) << err;
+        EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 1 + (code == 2)) << err;
+        for (const char* secret : {"s3cr3t", "t0k3n", "wr0ng"})
             EXPECT_EQ(shown.find(secret), std::string::npos) << secret << " in " << shown;
-        }
     }
 }
