@@ -94,12 +94,11 @@ TEST(BcryptLayer, HashpwGivesWholeBcryptHashesAndReadsNoFurtherThanTheBuffer) {
 
 TEST(Bcrypt, HashesAtCost12WhateverTheIntegerWithFreshSaltsUpToTheFirstZeroByte) {
     const std::string a = CNATSSvc::bcrypt("horse\0staple"s, 0), b = CNATSSvc::bcrypt("horse", 31);
+    EXPECT_TRUE(a != b && std::regex_match(a + b, std::regex("(\\$2b\\$12\\$.{53}){2}"))) << a + b;
     for (const std::string& hash : {a, b}) {
-        EXPECT_EQ(hash.substr(0, 7) + std::to_string(hash.size()), "$2b$12$60");
         EXPECT_TRUE(CNATSSvc::bcrypt_valid("horse", hash) &&
                     !CNATSSvc::bcrypt_valid("horsestaple", hash));
     }
-    EXPECT_NE(a, b);
 }
 
 TEST(BcryptValid, RefusesMalformedTooCostlyAndOtherSchemesAndChecksTheFirst72Bytes) {
@@ -128,8 +127,8 @@ TEST(BcryptValid, RefusesMalformedTooCostlyAndOtherSchemesAndChecksTheFirst72Byt
 }
 
 TEST(BcryptValid, PublishedVectorsAndNothingNearThem) {
-    int count = 0;
     std::ifstream in(VEK_TEST_DATA_DIR "/bcrypt_vectors.txt");
+    ASSERT_TRUE(in.is_open());
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         const std::string hash = line.substr(0, line.find('\t'));
@@ -140,9 +139,7 @@ TEST(BcryptValid, PublishedVectorsAndNothingNearThem) {
         EXPECT_TRUE(CNATSSvc::bcrypt_valid(password, hash)) << hash;
         EXPECT_EQ(hash_with(password, hash.c_str()), hash);
         EXPECT_TRUE(password.size() >= 72 || !CNATSSvc::bcrypt_valid(password + "x", hash));
-        ++count;
     }
-    EXPECT_GE(count, 13);
 }
 
 TEST(BcryptValid, AcceptsHtpasswd2yHashes) {
