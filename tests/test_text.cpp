@@ -137,7 +137,6 @@ TEST(BcryptValid, PublishedVectorsAndNothingNearThem) {
             password.replace(x, 4, 1, char(std::stoi(password.substr(x + 2, 2), nullptr, 16)));
         }
         EXPECT_TRUE(CNATSSvc::bcrypt_valid(password, hash)) << hash;
-        EXPECT_EQ(hash_with(password, hash.c_str()), hash);
         EXPECT_TRUE(password.size() >= 72 || !CNATSSvc::bcrypt_valid(password + "x", hash));
     }
 }
