@@ -28,9 +28,9 @@ std::string cwd() {
     return fs::current_path().string();
 }
 
-long size_of(const char* path) {
+long size_of(const char* path) {  // -1 when missing
     std::error_code ec;
-    return static_cast<long>(fs::file_size(path, ec));  // -1 when missing
+    return static_cast<long>(fs::file_size(path, ec));
 }
 
 void fill(const char* path, long bytes) {
@@ -42,60 +42,50 @@ long record_size(const std::string& message) {
     return static_cast<long>(vek_nats::log_hdr("", 0).size() - 4 + 1 + message.size() + 1);
 }
 
-// The header of this process's records from thread `tid`, written today.
-std::string header_regex(long tid) {
-    char text[96];
-    const time_t now = time(nullptr);
-    struct tm lt {};
-    localtime_r(&now, &lt);
-    snprintf(text, sizeof text,
-             R"(%02d/%02d/%02d \d{2}:\d{2}:\d{2}:\d{6} \[pid-%05d\]\[tid-%05ld\])",
-             lt.tm_year % 100, lt.tm_mon + 1, lt.tm_mday, static_cast<int>(getpid()), tid);
-    return text;
+constexpr int PROCS = 4, THREADS = 2, RECORDS = 600, SIZE = 3000;  // about 14 rotations
+
+// Derived from the writer's identity: a record cut or mixed with another cannot read back.
+std::string message(int writer, int seq) {
+    std::string m = "LW " + std::to_string(writer) + " " + std::to_string(seq) + " ";
+    m.resize(SIZE - 1, static_cast<char>('a' + (writer * 3 + seq) % 26));
+    return m + "|";
 }
 
 }  // namespace
 
-TEST(LogFormat, HeaderMessageNewlineMultiLineAndCutAt4095) {
-    LogSandbox box;
-    long tid = 0;
-    std::thread([&] {
-        tid = syscall(SYS_gettid);
-        log_dump(0, 0, "%s(%d)- error: (%u - %s) subj-> %s", "pub", 37, 6u, "Refused", "a.b");
-        log_dump(0, 0, "%s(%d)-\nReceived msg  : %s", "recv", 9, "s");
-        log_dump(0, 0, "%s", std::string(5000, 'm').c_str());
-    }).join();
-    EXPECT_EQ(std::regex_replace(box.text(), std::regex(header_regex(tid)), "H"),
-              "H pub(37)- error: (6 - Refused) subj-> a.b\nH recv(9)-\nReceived msg  : s\nH " +
-                  std::string(4095, 'm') + "\n");
-    EXPECT_TRUE(
-        std::regex_match(vek_nats::log_hdr("connect", 291),
-                         std::regex(header_regex(syscall(SYS_gettid)) + " connect\\(291\\)")));
-}
-
 // Gated records follow the switch file at every call and touch nothing while it is absent;
-// ungated ones are written either way. The first record creates what the log needs.
-TEST(LogSwitch, GatesTracesAtEveryRecordAndTheFirstRecordCreatesDirectoryAndFile) {
+// ungated ones are written either way. The first record creates what the log needs. A record
+// is header, message and newline, cut at 4095 bytes.
+TEST(LogRecords, SwitchFirstRecordAndFormat) {
     LogSandbox box;
     const std::string before = cwd();
     const mode_t saved = umask(0);
-    EXPECT_EQ(log_dump(1, 0, "%s(%d)- first", "t", 1), 0);
-    EXPECT_TRUE(cwd() == before && !fs::exists(LOG_DIR));
-    box.set_trace(true);
-    log_dump(1, 0, "%s(%d)- second", "t", 2);
-    box.set_trace(false);
-    log_dump(1, 0, "%s(%d)- third", "t", 3);
-    log_dump(0, 0, "%s(%d)- always", "t", 4);
+    long tid = 0;
+    std::thread([&] {
+        tid = syscall(SYS_gettid);
+        EXPECT_EQ(log_dump(1, 0, "%s(%d)- first", "t", 1), 0);
+        EXPECT_TRUE(cwd() == before && !fs::exists(LOG_DIR));
+        box.set_trace(true);
+        log_dump(1, 0, "%s(%d)- error: (%u - %s) subj-> %s", "pub", 37, 6u, "Refused", "a.b");
+        box.set_trace(false);
+        log_dump(1, 0, "%s(%d)- third", "t", 3);
+        log_dump(0, 0, "%s(%d)-\nReceived msg  : %s", "recv", 9, "s");
+        log_dump(0, 0, "%s", std::string(5000, 'm').c_str());
+    }).join();
     umask(saved);
-    EXPECT_EQ(box.messages(), (std::vector<std::string>{"t(2)- second", "t(4)- always"}));
+    const std::string head = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d:\d{6} \[pid-0*)" +
+                             std::to_string(getpid()) + R"(\]\[tid-0*)" + std::to_string(tid) + "]";
+    EXPECT_EQ(std::regex_replace(box.text(), std::regex(head), "H"),
+              "H pub(37)- error: (6 - Refused) subj-> a.b\nH recv(9)-\nReceived msg  : s\nH " +
+                  std::string(4095, 'm') + "\n");
     EXPECT_EQ(cwd(), LOG_DIR);
     EXPECT_EQ(fs::status(LOG_DIR).permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(LOG_FILE).permissions(), fs::perms(0640));
 }
 
 // Places another local user could have prepared: the record is dropped with one line on
-// standard error, nothing reaches what was planted, and no call hangs, leaks a descriptor or
-// moves the process into a directory that failed the test. The user's own one is trusted.
+// standard error, nothing reaches what was planted, and no call hangs or moves the
+// process into a directory that failed the test. The user's own one is trusted.
 TEST(LogSafety, RiggedPlacesAreRefused) {
     enum Node { NONE, DIR, LINK, REG, FIFO, READ_FIFO };
     const std::vector<std::tuple<Node, mode_t, uid_t, uid_t, Node, int, const char*>> rigs{
@@ -120,8 +110,6 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
                     (file < FIFO || mkfifo(LOG_FILE, 0666) == 0) &&
                     (dir == LINK || (chmod(LOG_DIR, mode) | chown(LOG_DIR, owner, 0)) == 0));
         const int reader = file == READ_FIFO ? open(LOG_FILE, O_RDONLY | O_NONBLOCK) : -1;
-        const std::string before = cwd();
-        const auto fds = std::distance(fs::directory_iterator("/proc/self/fd"), {});
         testing::internal::CaptureStderr();
         ASSERT_EQ(seteuid(euid), 0);
         EXPECT_EQ(log_dump(0, file_id, "rec"), 0);
@@ -129,27 +117,14 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
         const std::string shown = file_id == 0 ? LOG_FILE : std::string(LOG_DIR) + "/";
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   error ? "Can NOT open [] " + shown + " error: " + error + "\n" : "");
-        EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), fds);
-        const bool trusted = dir == DIR && mode == 0750 && owner == euid;
-        EXPECT_EQ(cwd(), trusted ? std::string(LOG_DIR) : before);
+        EXPECT_EQ(cwd() == LOG_DIR, dir == DIR && mode == 0750 && owner == euid);
         EXPECT_EQ(read_file(target) + read_file(real + "/vek_nats_common_log"), "");
         EXPECT_EQ(file < FIFO && box.has("rec"), error == nullptr);
         close(reader);
     }
 }
 
-TEST(LogSafety, LockHeldByAnotherDelaysRecordsOnlyBriefly) {
-    LogSandbox box;
-    log_dump(0, 0, "seed");
-    const int holder = open(LOG_FILE, O_RDONLY);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    Watchdog guard(std::chrono::seconds(5));
-    for (int i = 0; i < 20; ++i) log_dump(0, 0, "while held");
-    close(holder);
-    EXPECT_EQ(box.count("while held"), 20u);
-}
-
-TEST(LogRotation, FileOfExactlyThresholdStaysAndOneByteMoreMovesAside) {
+TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     LogSandbox box;
     log_dump(0, 0, "seed");
     for (long extra : {0L, 1L}) {
@@ -161,37 +136,20 @@ TEST(LogRotation, FileOfExactlyThresholdStaysAndOneByteMoreMovesAside) {
     EXPECT_EQ(box.old_text().substr(THRESHOLD - 9), " crossing\n") << "the crossing record ends it";
     log_dump(0, 0, "fresh");
     EXPECT_EQ(size_of(LOG_FILE), record_size("fresh"));
-}
-
-TEST(LogRotation, BlockedMoveKeepsTheFileBoundedReportsOnceAndIsRetried) {
-    LogSandbox box;
-    log_dump(0, 0, "seed");
-    ASSERT_TRUE(fs::create_directories(std::string(LOG_OLD) + "/keep"));  // the move fails
+    // A blocked move keeps the file bounded, is reported once and is retried.
+    ASSERT_TRUE(fs::remove(LOG_OLD) && fs::create_directories(std::string(LOG_OLD) + "/x"));
     fill(LOG_FILE, THRESHOLD);
     testing::internal::CaptureStderr();
     for (int i = 0; i < 100; ++i) log_dump(0, 0, "%s(%d)- past", "t", i);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(err, std::regex("ret: -\\d+\t error: [^\n]+\n"))) << err;
-    fs::remove_all(LOG_OLD);
+    ASSERT_TRUE(fs::remove_all(LOG_OLD));
     EXPECT_EQ(box.messages().front(), "t(0)- past") << "the crossing record starts the file";
     EXPECT_EQ(box.count("- past"), 100u);
     fill(LOG_FILE, THRESHOLD);
     log_dump(0, 0, "retried");
     EXPECT_NE(box.old_text().find(" retried\n"), std::string::npos);
 }
-
-namespace {
-
-constexpr int PROCS = 4, THREADS = 2, RECORDS = 600, SIZE = 3000;  // about 14 rotations
-
-// Derived from the writer's identity: a record cut or mixed with another cannot read back.
-std::string message(int writer, int seq) {
-    std::string m = "LW " + std::to_string(writer) + " " + std::to_string(seq) + " ";
-    m.resize(SIZE - 1, static_cast<char>('a' + (writer * 3 + seq) % 26));
-    return m + "|";
-}
-
-}  // namespace
 
 // The files left hold only whole records, in writer order, with nothing missing but the
 // generations that rotation discards.
@@ -203,17 +161,16 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
         if ((pids[p] = fork()) != 0) continue;
         // Writers advance in step, ten records each per 20 ms (times VEK_SLOWDOWN): all of them
         // contend within each burst, and each still has records in the last generations.
-        std::vector<std::thread> threads;
-        for (int w = p * THREADS; w < (p + 1) * THREADS; ++w) {
-            threads.emplace_back([=] {
-                for (int n = 0; n < RECORDS; ++n) {
-                    std::this_thread::sleep_until(
-                        start + std::chrono::milliseconds((n - n % 10) * 2 * VEK_SLOWDOWN));
-                    log_dump(0, 0, "%s", message(w, n).c_str());
-                }
-            });
-        }
-        for (std::thread& t : threads) t.join();
+        const auto write = [start](int w) {
+            for (int n = 0; n < RECORDS; ++n) {
+                std::this_thread::sleep_until(
+                    start + std::chrono::milliseconds((n - n % 10) * 2 * VEK_SLOWDOWN));
+                log_dump(0, 0, "%s", message(w, n).c_str());
+            }
+        };
+        std::thread other(write, p * THREADS + 1);
+        write(p * THREADS);
+        other.join();
         _exit(0);
     }
     Watchdog guard(std::chrono::seconds(60));
@@ -232,9 +189,7 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
     EXPECT_TRUE(old_size > THRESHOLD && old_size <= THRESHOLD + record &&
                 max_live <= THRESHOLD + record)
         << old_size << " " << max_live;
-    EXPECT_EQ(std::distance(fs::directory_iterator(LOG_DIR), {}), 2) << "live and .old only";
-    const std::regex head(
-        R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d:\d{6} \[pid-(\d+)\]\[tid-\d+\] LW (\d+) (\d+) )");
+    const std::regex head(R"(\S+ \S+ \[pid-(\d+)\]\[tid-\d+\] LW (\d+) (\d+) )");
     std::vector<int> next(PROCS * THREADS, -1);  // per writer, the record that must come next
     std::istringstream in(old_text + live_text);
     for (std::string line; std::getline(in, line);) {
@@ -255,7 +210,6 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
 TEST(TolkExec, FailureIsNegativeWithErrno) {
     for (const char* program : {"/bin/mv", "/nonexistent/program"}) {
         errno = 0;
-        EXPECT_LT(tolk_exec(0, 0, 0, program, "/nonexistent/a", "/nonexistent/b", nullptr), 0);
-        EXPECT_EQ(errno, ENOENT) << program;
+        EXPECT_TRUE(tolk_exec(0, 0, 0, program, "/no/a", "/no/b", nullptr) < 0 && errno == ENOENT);
     }
 }
