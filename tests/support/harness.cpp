@@ -125,26 +125,15 @@ void Process::input(const std::string& text) {
     if (write(m_in, text.data(), text.size()) < 0) std::perror("input");
 }
 
-void Process::close_input() {
-    close(m_in), m_in = -1;
-}
-
 void Process::close_output() {
     pump(), close(m_out), m_out = -1;
 }
 
 int Process::finish(std::chrono::milliseconds timeout) {
-    close_input();
+    close(m_in), m_in = -1;
     if (!wait_until([this] { return pump(), exited(); }, timeout)) signal(SIGKILL), reap(0);
     wait_until([this] { return pump(); }, 2s);  // what it wrote last, or a child of its still
     return m_status;
-}
-
-Strings Process::lines() const {
-    Strings result;
-    std::istringstream in(out());
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
 }
 
 bool NatsServer::start() {

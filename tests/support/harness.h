@@ -41,7 +41,6 @@ public:
 
     pid_t pid() const { return m_pid; }
     void input(const std::string& text);
-    void close_input();
     void close_output();  // the reader of standard output goes away, as `| head -1` does
     void signal(int sig) const { m_pid > 0 && kill(m_pid, sig) == 0; }
     // Closes standard input and waits for the exit: its code, or -1 when the process was
@@ -50,7 +49,6 @@ public:
     bool exited() { return reap(WNOHANG), m_pid <= 0; }
     std::string out() const { return pump(), m_out_text; }
     std::string err() const { return pump(), m_err_text; }
-    Strings lines() const;  // of standard output
     bool wait_output(const std::string& needle, std::chrono::milliseconds timeout = 10s) const {
         return wait_until([&] { return out().find(needle) != std::string::npos; }, timeout);
     }
