@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <future>
-#include <map>
-#include <set>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -495,72 +492,6 @@ TEST_F(Core, RequestAndReply) {
     // no subscription.
     EXPECT_EQ(STATUS_OK, rep.reply("unheld", msg));
     EXPECT_EQ(STATUS_NO_SUBSCRIPTION, rep.reply("", msg));
-}
-
-// Queue-based and synchronous members: each group gets every message once, a plain member
-// gets them all.
-TEST_F(Core, QueueGroupsShareEachMessageOnce) {
-    constexpr int N = 2000;
-    param.recv_timeout = 100;
-    const struct {
-        bool sync;
-        const char* group;
-    } members[] = {{false, "g1"}, {false, "g1"}, {true, "g1"},
-                   {true, "g2"},  {false, "g2"}, {false, ""}};
-    std::vector<std::unique_ptr<CNATSSubscriber>> subs;
-    std::map<std::string, std::vector<int>> hits;  // per group, per sequence number
-    for (const auto& m : members) {
-        subs.push_back(std::make_unique<CNATSSubscriber>());
-        CNATSSubscriber& sub = *subs.back();
-        connect({&sub});
-        ASSERT_EQ(STATUS_OK, std::max({*m.group == '\0' ? sub.subscribe("work", nullptr, nullptr)
-                                       : m.sync         ? sub.subscribe_sync_queue("work", m.group)
-                                                        : sub.subscribe_queue("work", m.group),
-                                       sub.flush(5000)}));
-        hits[m.group].assign(N, 0);
-    }
-    CNATSPublisher pub;
-    connect({&pub});
-    for (int seq = 0; seq < N; ++seq) pub.publish_string("work", std::to_string(seq).c_str());
-    ASSERT_EQ(STATUS_OK, pub.flush(5000));
-    for (size_t i = 0; i < subs.size(); ++i) {
-        CNATSSubscriber& sub = *subs[i];
-        ASSERT_EQ(STATUS_OK, sub.flush(5000));  // everything sent to it has been read
-        const auto more = [&] { return wait_until([&] { return sub.queued() > 0; }, 200ms); };
-        for (NATSSvcMsg msg; members[i].sync ? sub.recv_sync("work", msg) < 5
-                                             : more() && sub.recv("work", msg) < 5;)
-            ++hits[members[i].group].at(std::stoul(msg.data));
-    }
-    for (const auto& [group, counts] : hits) {
-        EXPECT_EQ(N, std::count(counts.begin(), counts.end(), 1)) << "group " << group;
-    }
-}
-
-// A handler of the caller's takes its subscription's messages, which never reach the queue;
-// without one the library queues them, whatever closure came along.
-TEST_F(Core, CallerHandlerTakesMessagesTheQueueNeverSees) {
-    std::atomic<int> handled{0};
-    CNATSPublisher pub;
-    CNATSSubscriber sub;
-    CNATSReplier rep;
-    connect({&pub, &sub, &rep});
-    const natsMsgHandler tally = [](natsConnection*, natsSubscription*, natsMsg* m, void* n) {
-        ++*static_cast<std::atomic<int>*>(n);
-        natsMsg_Destroy(m);
-    };
-    // h.own: one for each plain subscription, one for the group.
-    ASSERT_EQ(STATUS_OK, std::max({sub.subscribe("h.own", tally, &handled),
-                                   rep.subscribe("h.own", tally, &handled),
-                                   sub.subscribe_queue("h.own", "g", tally, &handled),
-                                   rep.subscribe_queue("h.own", "g", tally, &handled),
-                                   sub.subscribe("h.lib", nullptr, &handled),
-                                   rep.subscribe_queue("h.lib", "g", nullptr, &handled),
-                                   sub.flush(5000), rep.flush(5000)}));
-    ASSERT_EQ(STATUS_OK,
-              std::max({pub.publish_string("h.own", "x"), pub.publish_string("h.lib", "y")}));
-    EXPECT_TRUE(wait_until([&] { return handled == 3 && sub.queued() == 1 && rep.queued() == 1; }));
-    sub.destroy();  // no delivery may reach `handled` after this test
-    rep.destroy();
 }
 
 }  // namespace
