@@ -44,11 +44,8 @@ protected:
     NATSSvcParam param;
 };
 
-// A call that may block, on a thread of its own; tests that make one set a Watchdog, since
-// the future's destructor waits for it.
-inline std::future<svc_status> start(std::function<svc_status()> call) {
-    return std::async(std::launch::async, std::move(call));
-}
+// Of a call that may block, made on a thread of its own (std::async); tests that make one set a
+// Watchdog, since the future's destructor waits for it.
 inline bool done(std::future<svc_status>& call, std::chrono::milliseconds within = 5s) {
     return call.wait_for(within) == std::future_status::ready;
 }
@@ -415,9 +412,9 @@ TEST_F(Core, RecvEndsOnTheUnsubscribeOfItsOwnSubject) {
                                    sub.subscribe("w.b", nullptr, nullptr)}));
     NATSSvcMsg ma, mb;
     ma.data = "untouched";
-    auto a = start([&] { return sub.recv("w.a", ma); });
+    auto a = std::async(std::launch::async, [&] { return sub.recv("w.a", ma); });
     EXPECT_FALSE(done(a, 100ms));
-    auto b = start([&] { return sub.recv("w.b", mb); });
+    auto b = std::async(std::launch::async, [&] { return sub.recv("w.b", mb); });
     const std::shared_ptr<void> end(nullptr, [&](void*) { sub.destroy(); });  // before a, b
     EXPECT_FALSE(done(b, 100ms));
     ASSERT_EQ(STATUS_OK, sub.unsubscribe("w.a"));
@@ -436,7 +433,8 @@ TEST_F(Core, RequestAndReply) {
     vek_test::Watchdog dog(60s);  // recv has no time-out
     NATSSvcMsg reply, msg;
     for (const char* subject : {"svc", "svc.sync"}) {
-        auto asked = start([&] { return req.request_string(subject, "question", reply); });
+        auto asked = std::async(std::launch::async,
+                                [&] { return req.request_string(subject, "question", reply); });
         ASSERT_EQ(8u, subject[3] ? rep.recv_sync(subject, msg) : rep.recv(subject, msg));
         msg.reply_data = std::string("re: ") + subject;
         EXPECT_EQ(STATUS_OK, rep.reply(subject, msg));
