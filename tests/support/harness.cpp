@@ -136,6 +136,13 @@ int Process::finish(std::chrono::milliseconds timeout) {
     return m_status;
 }
 
+Strings Process::lines() const {
+    Strings result;
+    std::istringstream in(out());
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
 bool NatsServer::start() {
     if (m_proc != nullptr) return true;
     Strings args{nats_server_binary(), "-a", "127.0.0.1", "-p", std::to_string(m_port)};

@@ -49,6 +49,7 @@ public:
     bool exited() { return reap(WNOHANG), m_pid <= 0; }
     std::string out() const { return pump(), m_out_text; }
     std::string err() const { return pump(), m_err_text; }
+    Strings lines() const;  // of standard output
     bool wait_output(const std::string& needle, std::chrono::milliseconds timeout = 10s) const {
         return wait_until([&] { return out().find(needle) != std::string::npos; }, timeout);
     }
