@@ -1,6 +1,7 @@
 // The service core and the four roles: connection life, the five slots, the receive paths and
 // the queue, requests and replies, queue groups, statistics, and the records operations write.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <functional>
@@ -447,6 +448,22 @@ TEST_F(Core, RequestAndReply) {
     // no subscription.
     EXPECT_EQ(STATUS_OK, rep.reply("unheld", msg));
     EXPECT_EQ(STATUS_NO_SUBSCRIPTION, rep.reply("", msg));
+}
+
+// What init_options and init_statistic made is released by destroy, connected or not: objects
+// that come and go leave the heap as it was.
+TEST(Heap, DestroyReleasesOptionsAndStatistics) {
+    CNATSSvc anchor;  // keeps the client library open between the objects
+    const auto growth = [] {
+        const long before = long(mallinfo2().uordblks);
+        for (int i = 0; i < 2000; ++i) {
+            CNATSSvc svc;
+            EXPECT_EQ(svc.init_options({}) | svc.init_statistic({}), STATUS_OK);
+        }
+        return long(mallinfo2().uordblks) - before;
+    };
+    growth();  // the first round may fill caches
+    EXPECT_LT(growth(), 32768);
 }
 
 }  // namespace
