@@ -15,13 +15,6 @@ using namespace vek_test;
 
 namespace {
 
-NATSSvcParam quick(int max_reconnect, long timeouts = 1500) {
-    NATSSvcParam p;
-    p.max_reconnect = max_reconnect, p.reconnect_wait = 100;
-    p.request_timeout = p.recv_timeout = timeouts;
-    return p;
-}
-
 // Runs op on a thread of its own, with a record of its own.
 template <class Op>
 std::future<svc_status> async(Op op) {
@@ -70,7 +63,7 @@ TEST(ServerFault, KilledServerEndsEveryWaitingReaderAndARestartedOneServesAgain)
         CNATSRequestor req;
         Peek<CNATSPublisher> pub;
         for (CNATSSvc* o : std::vector<CNATSSvc*>{&sub, &rep, &req, &pub})
-            ASSERT_EQ(o->connect(server.url().c_str(), quick(max_reconnect)), STATUS_OK);
+            ASSERT_EQ(o->connect(server.url().c_str(), timeouts(1500, max_reconnect)), STATUS_OK);
         ASSERT_EQ(sub.subscribe("sf.q", 0, 0) | rep.subscribe("sf.q", 0, 0) |
                       sub.subscribe_sync("sf.msg") | rep.subscribe_sync("q") | rep.flush(5000),
                   STATUS_OK);
@@ -122,7 +115,7 @@ TEST(ServerFault, StoppedServerFailsPublishesAndLetsDestroyReturn) {
     Watchdog dog(90s);  // bounds the waits
     NatsServer server;
     ASSERT_TRUE(server.start());
-    NATSSvcParam p = quick(0, 30000);
+    NATSSvcParam p = timeouts(30000);
     p.write_deadline = 500;
     CNATSPublisher pub;
     CNATSRequestor req;
@@ -155,7 +148,7 @@ TEST(ClusterFailover, PublisherFailsOverToAnotherNode) {
     ASSERT_TRUE(cluster.start());
     Peek<CNATSPublisher> pub;
     CNATSSubscriber sub;
-    ASSERT_EQ(pub.connect(cluster.all_urls().c_str(), quick(60)), STATUS_OK);
+    ASSERT_EQ(pub.connect(cluster.all_urls().c_str(), timeouts(1500, 60)), STATUS_OK);
     const auto node = [&] {
         char url[256] = {};
         natsConnection_GetConnectedUrl(pub.conn(), url, sizeof(url));
@@ -163,7 +156,7 @@ TEST(ClusterFailover, PublisherFailsOverToAnotherNode) {
     };
     const int was = node();
     ASSERT_GE(was, 0);
-    ASSERT_EQ(sub.connect(cluster.node((was + 1) % 3).url().c_str(), quick(60, 300)) |
+    ASSERT_EQ(sub.connect(cluster.node((was + 1) % 3).url().c_str(), timeouts(300, 60)) |
                   sub.subscribe_sync("cl") | sub.flush(5000),
               STATUS_OK);
     int next = 0;  // the routes form in the background: wait until the interest spread
@@ -256,7 +249,7 @@ TEST(QueueGroupProcesses, RepliersOnThreeNodesOutliveAKilledMember) {
         by_tail[" (replier " + std::to_string(members[i]->pid()) + ")"] = i;
     }
     CNATSRequestor req;
-    ASSERT_EQ(req.connect(cluster.node(0).url().c_str(), quick(0, 3000)), STATUS_OK);
+    ASSERT_EQ(req.connect(cluster.node(0).url().c_str(), timeouts(3000)), STATUS_OK);
     const auto ask = [&](const std::string& text) {  // who answered: 3 a wrong answer, 4 none
         NATSSvcMsg a;
         if (req.request_string("qg", text.c_str(), a) != STATUS_OK) return 4;

@@ -17,13 +17,6 @@ namespace {
 
 constexpr int ROUNDS = 30;
 
-NATSSvcParam waits(long ms, int max_reconnect = 0) {
-    NATSSvcParam p;
-    p.request_timeout = p.recv_timeout = ms, p.max_reconnect = max_reconnect;
-    p.reconnect_wait = 20;
-    return p;
-}
-
 // Publishes ten-byte messages on `subject` from a thread of its own while it lives.
 struct Flood {
     Flood(const std::string& url, const char* subject)
@@ -85,7 +78,7 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
         CNATSRequestor req;
         CNATSPublisher pub;
         std::vector<CNATSSvc*> all{&sub, &rep, &req, &pub};
-        for (CNATSSvc* o : all) ASSERT_EQ(o->connect(url(), waits(10000)), STATUS_OK);
+        for (CNATSSvc* o : all) ASSERT_EQ(o->connect(url(), timeouts(10000)), STATUS_OK);
         for (int s = 0; s < 3; ++s)  // several delivery paths into one queue
             ASSERT_EQ(sub.subscribe("td.flood", 0, 0) | rep.subscribe("td.flood", 0, 0), 0u);
         ASSERT_EQ(sub.subscribe_sync("td.flood") | rep.subscribe_sync("td.flood"), STATUS_OK);
@@ -136,7 +129,7 @@ TEST_F(Teardown, SlotsChangedFromTwoThreadsAtOnce) {
     Flood flood(url(), "sl.a");
     for (int round = 0; round < 2 * ROUNDS; ++round) {
         CNATSSubscriber sub;
-        ASSERT_EQ(sub.connect(url(), waits(1)), STATUS_OK);
+        ASSERT_EQ(sub.connect(url(), timeouts(1)), STATUS_OK);
         const bool sync = round % 2 == 0;
         const auto subscribe = [&](const char* s) -> Call {
             return [&, s] { return sync ? sub.subscribe_sync(s) : sub.subscribe(s, 0, 0); };
@@ -148,7 +141,7 @@ TEST_F(Teardown, SlotsChangedFromTwoThreadsAtOnce) {
             };
         };
         const Call destroy = [&] { return sub.destroy(); },
-                   connect = [&] { return sub.connect(url(), waits(1)); };
+                   connect = [&] { return sub.connect(url(), timeouts(1)); };
         const std::vector<svc_status> ok(2, STATUS_OK), ok3(3, STATUS_OK);
         ASSERT_EQ(at_once({subscribe("sl.a"), subscribe("sl.b")}), ok) << "round " << round;
         NATSSvcMsg m;  // two slots, each with its subscription
@@ -171,14 +164,14 @@ TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
         std::vector<std::unique_ptr<CNATSSvc>> objects;
         for (int i = 0; i < 3; ++i) {
             auto sub = std::make_unique<Peek<CNATSSubscriber>>();
-            NATSSvcParam p = waits(1000, 1000);
+            NATSSvcParam p = timeouts(1000, 1000, 20);
             p.queue_max_msgs = i;  // a stalled delivery: libnats drops and reports the overflow
             ASSERT_EQ(sub->connect(url(), p) | sub->subscribe("td.re", nullptr, nullptr), 0u);
             ASSERT_EQ(natsSubscription_SetPendingLimits(sub->sub(0), 10, 1 << 20), NATS_OK);
             objects.push_back(std::move(sub));
         }
         auto pub = std::make_unique<CNATSPublisher>();
-        ASSERT_EQ(pub->connect(url(), waits(1000, 1000)), STATUS_OK);
+        ASSERT_EQ(pub->connect(url(), timeouts(1000, 1000, 20)), STATUS_OK);
         for (int i = 0; i < 100; ++i) pub->publish_string("td.re", "r");
         objects.push_back(std::move(pub));
         server.kill_hard();

@@ -27,6 +27,14 @@ std::string nats_server_binary();  // $NATS_SERVER_BIN, else /usr/sbin/nats-serv
 std::string read_file(const std::string& path);  // empty when it cannot be read
 int live_objects();  // objects alive in the process, as the library counts them
 
+// Parameters with both time-outs (request, recv_sync) at `ms`: failures show quickly.
+inline vek_nats::NATSSvcParam timeouts(long ms, int max_reconnect = 0, long reconnect_wait = 100) {
+    vek_nats::NATSSvcParam p;
+    p.request_timeout = p.recv_timeout = ms;
+    p.max_reconnect = max_reconnect, p.reconnect_wait = reconnect_wait;
+    return p;
+}
+
 // A child program, started without a shell, with the test's environment minus NATS_* plus
 // `env`. It gets SIGKILL when the thread that started it ends (PR_SET_PDEATHSIG), so a test
 // that dies leaves nothing behind: start children from the test's own thread. Output is read
@@ -74,7 +82,6 @@ public:
     bool start();
     void stop();                          // SIGTERM, SIGKILL after 5 s
     void kill_hard() { m_proc.reset(); }  // SIGKILL: the server dies without a goodbye
-    bool running() const { return m_proc != nullptr; }
     int port() const { return m_port; }
     pid_t pid() const { return m_proc != nullptr ? m_proc->pid() : -1; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(m_port); }
