@@ -2,7 +2,6 @@
 // processes at once; and tolk_exec, which moves the file aside.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,10 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr long THRESHOLD = 0x100000;
-
-std::string cwd() {
-    return fs::current_path().string();
-}
 
 long size_of(const char* path) {  // -1 when missing
     std::error_code ec;
@@ -58,13 +53,13 @@ std::string message(int writer, int seq) {
 // is header, message and newline, cut at 4095 bytes.
 TEST(LogRecords, SwitchFirstRecordAndFormat) {
     LogSandbox box;
-    const std::string before = cwd();
+    const fs::path before = fs::current_path();
     const mode_t saved = umask(0);
     long tid = 0;
     std::thread([&] {
         tid = syscall(SYS_gettid);
         EXPECT_EQ(log_dump(1, 0, "%s(%d)- first", "t", 1), 0);
-        EXPECT_TRUE(cwd() == before && !fs::exists(LOG_DIR));
+        EXPECT_TRUE(fs::current_path() == before && !fs::exists(LOG_DIR));
         box.set_trace(true);
         log_dump(1, 0, "%s(%d)- error: (%u - %s) subj-> %s", "pub", 37, 6u, "Refused", "a.b");
         box.set_trace(false);
@@ -78,7 +73,7 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
     EXPECT_EQ(std::regex_replace(box.text(), std::regex(head), "H"),
               "H pub(37)- error: (6 - Refused) subj-> a.b\nH recv(9)-\nReceived msg  : s\nH " +
                   std::string(4095, 'm') + "\n");
-    EXPECT_EQ(cwd(), LOG_DIR);
+    EXPECT_EQ(fs::current_path(), LOG_DIR);
     EXPECT_EQ(fs::status(LOG_DIR).permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(LOG_FILE).permissions(), fs::perms(0640));
 }
@@ -117,7 +112,7 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
         const std::string shown = file_id == 0 ? LOG_FILE : std::string(LOG_DIR) + "/";
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   error ? "Can NOT open [] " + shown + " error: " + error + "\n" : "");
-        EXPECT_EQ(cwd() == LOG_DIR, dir == DIR && mode == 0750 && owner == euid);
+        EXPECT_EQ(fs::current_path() == LOG_DIR, dir == DIR && mode == 0750 && owner == euid);
         EXPECT_EQ(read_file(target) + read_file(real + "/vek_nats_common_log"), "");
         EXPECT_EQ(file < FIFO && box.has("rec"), error == nullptr);
         close(reader);

@@ -13,15 +13,13 @@ using namespace vek_nats;
 using namespace std::string_literals;
 using Strings = std::vector<std::string>;
 
-TEST(Text, CaseInsensitiveMatch) {
+// Action names are matched without regard to ASCII case.
+TEST(Text, CaseInsensitiveMatchAndActionNames) {
     const std::vector<std::tuple<std::string, std::string, bool>> rows{
         {"", "abc", 1},  {"", "", 1},         {"abc", "", 0},        {"Abc", "aBC", 1},
         {"@", "`", 0},   {"[", "{", 0},       {"abc", "abcd", 0},    {"abcd", "abc", 0},
         {"ab", "ac", 0}, {"\xC4", "\xE4", 0}, {"\xC4x", "\xC4X", 1}, {"a\0b"s, "A\0B"s, 1}};
     for (const auto& [a, b, match] : rows) EXPECT_EQ(case_insensitive_match(a, b), match) << a;
-}
-
-TEST(Text, ActionNames) {
     const Strings names{"none", "pub", "sub", "request", "reply", "bcrypt", "bcrypt_valid", "none"};
     for (int v = -1; v < 8; ++v) EXPECT_EQ(conv_EAct_to_string(EAct(v)), names[v < 0 ? 0 : v]);
     const std::vector<std::pair<std::string, int>> texts{
@@ -69,7 +67,8 @@ std::string hash_with(const std::string& password, const char* salt) {
 
 }  // namespace
 
-TEST(BcryptLayer, GensaltGivesFresh2bSettingsOfCostFourToThirtyOneOnly) {
+// Fresh $2b$ settings of cost 4 to 31 only; whole hashes, reading no further than the buffer.
+TEST(Bcrypt, GensaltHashpwAndHash) {
     char a[BUF], b[BUF];
     for (int cost : {-1, 0, 3, 32, 1000}) EXPECT_NE(detail::bcrypt_gensalt(cost, a), 0) << cost;
     for (const std::string cost : {"04", "12", "31"}) {
@@ -77,9 +76,6 @@ TEST(BcryptLayer, GensaltGivesFresh2bSettingsOfCostFourToThirtyOneOnly) {
         EXPECT_TRUE(std::regex_match(a, std::regex("\\$2b\\$" + cost + "\\$[./A-Za-z0-9]{22}")));
         EXPECT_STRNE(a + 7, b + 7);
     }
-}
-
-TEST(BcryptLayer, HashpwGivesWholeBcryptHashesAndReadsNoFurtherThanTheBuffer) {
     const std::string hash = hash_with("pw", COST4);
     EXPECT_EQ(hash.substr(0, 29) + std::to_string(hash.size()), COST4 + "60"s);
     EXPECT_TRUE(hash_with("pw", hash.c_str()) == hash && hash_with("pW", hash.c_str()) != hash);
@@ -90,15 +86,12 @@ TEST(BcryptLayer, HashpwGivesWholeBcryptHashesAndReadsNoFurtherThanTheBuffer) {
     unterminated.resize(BUF, 'x');
     EXPECT_NE(detail::bcrypt_hashpw("pw", unterminated.data(), out), 0);
     EXPECT_NE(detail::bcrypt_checkpw("pw", unterminated.data()), 0);
-}
-
-TEST(Bcrypt, HashesAtCost12WhateverTheIntegerWithFreshSaltsUpToTheFirstZeroByte) {
-    const std::string a = CNATSSvc::bcrypt("horse\0staple"s, 0), b = CNATSSvc::bcrypt("horse", 31);
-    EXPECT_TRUE(a != b && std::regex_match(a + b, std::regex("(\\$2b\\$12\\$.{53}){2}"))) << a + b;
-    for (const std::string& hash : {a, b}) {
-        EXPECT_TRUE(CNATSSvc::bcrypt_valid("horse", hash) &&
-                    !CNATSSvc::bcrypt_valid("horsestaple", hash));
-    }
+    // CNATSSvc::bcrypt: cost 12 whatever the integer, fresh salts, up to the first zero byte.
+    const std::string x = CNATSSvc::bcrypt("horse\0staple"s, 0), y = CNATSSvc::bcrypt("horse", 31);
+    EXPECT_TRUE(x != y && std::regex_match(x + y, std::regex("(\\$2b\\$12\\$.{53}){2}"))) << x + y;
+    for (const std::string& h : {x, y})
+        EXPECT_TRUE(CNATSSvc::bcrypt_valid("horse", h) &&
+                    !CNATSSvc::bcrypt_valid("horsestaple", h));
 }
 
 TEST(BcryptValid, RefusesMalformedTooCostlyAndOtherSchemesAndChecksTheFirst72Bytes) {

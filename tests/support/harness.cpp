@@ -71,9 +71,7 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
     }
     args.push_back(nullptr), envp.push_back(nullptr);
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        return;
-    }
+    if (pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC)) return;
     std::signal(SIGPIPE, SIG_IGN);  // writing to a child that is gone must not end the test
     const pid_t parent = getpid();
     if ((m_pid = fork()) == 0) {  // async-signal-safe calls only, up to the exec
@@ -125,22 +123,11 @@ void Process::input(const std::string& text) {
     if (write(m_in, text.data(), text.size()) < 0) std::perror("input");
 }
 
-void Process::close_output() {
-    pump(), close(m_out), m_out = -1;
-}
-
 int Process::finish(std::chrono::milliseconds timeout) {
     close(m_in), m_in = -1;
     if (!wait_until([this] { return pump(), exited(); }, timeout)) signal(SIGKILL), reap(0);
     wait_until([this] { return pump(); }, 2s);  // what it wrote last, or a child of its still
     return m_status;
-}
-
-Strings Process::lines() const {
-    Strings result;
-    std::istringstream in(out());
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
 }
 
 bool NatsServer::start() {
@@ -174,13 +161,6 @@ bool NatsCluster::start() {
         if (up) return true;
     }
     return false;
-}
-
-int NatsCluster::index_of_port(int port) const {
-    for (int i = 0; i < NODES; ++i) {
-        if (m_nodes[i]->port() == port) return i;
-    }
-    return -1;
 }
 
 LogSandbox::LogSandbox() : m_cwd(fs::current_path().string()) {
@@ -229,9 +209,9 @@ Strings LogSandbox::messages() const {
 }
 
 size_t LogSandbox::count(const std::string& needle) const {
-    size_t n = 0;
-    for (const std::string& m : messages()) n += m.find(needle) != std::string::npos ? 1 : 0;
-    return n;
+    const Strings all = messages();
+    return std::count_if(all.begin(), all.end(),
+                         [&](const std::string& m) { return m.find(needle) != std::string::npos; });
 }
 
 Strings LogSandbox::lines(const std::string& func) const {

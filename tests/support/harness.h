@@ -49,7 +49,8 @@ public:
 
     pid_t pid() const { return m_pid; }
     void input(const std::string& text);
-    void close_output();  // the reader of standard output goes away, as `| head -1` does
+    // The reader of standard output goes away, as `| head -1` does.
+    void close_output() { pump(), close(m_out), m_out = -1; }
     void signal(int sig) const { m_pid > 0 && kill(m_pid, sig) == 0; }
     // Closes standard input and waits for the exit: its code, or -1 when the process was
     // ended by a signal or had to be killed after `timeout`.
@@ -57,7 +58,6 @@ public:
     bool exited() { return reap(WNOHANG), m_pid <= 0; }
     std::string out() const { return pump(), m_out_text; }
     std::string err() const { return pump(), m_err_text; }
-    Strings lines() const;  // of standard output
     bool wait_output(const std::string& needle, std::chrono::milliseconds timeout = 10s) const {
         return wait_until([&] { return out().find(needle) != std::string::npos; }, timeout);
     }
@@ -98,11 +98,11 @@ public:
     static constexpr int NODES = 3;
     bool start();
     NatsServer& node(int i) { return *m_nodes[i]; }
-    int index_of_port(int port) const;  // -1 for none
-    std::string all_urls() const { return node_url(0) + "," + node_url(1) + "," + node_url(2); }
+    std::string all_urls() const {
+        return m_nodes[0]->url() + "," + m_nodes[1]->url() + "," + m_nodes[2]->url();
+    }
 
 private:
-    std::string node_url(int i) const { return m_nodes[i]->url(); }
     std::array<std::unique_ptr<NatsServer>, NODES> m_nodes;
 };
 
@@ -152,18 +152,13 @@ public:
     natsSubscription* sub(int slot) const { return this->m_sub_list[slot].subscription; }
     std::vector<std::string> published() const { return this->m_pub_subjects; }
     std::string slot(int i) {
-        return locked([&] { return this->m_sub_list[i].subject_name; });
+        std::lock_guard<std::mutex> lock(this->m_msg_mutex);
+        return this->m_sub_list[i].subject_name;
     }
     // The status a connection callback recorded; NATS_OK while none did.
     natsStatus recorded() {
-        return locked([&] { return this->m_conn_error ? this->m_last_status : NATS_OK; });
-    }
-
-private:
-    template <class F>
-    auto locked(F f) {
         std::lock_guard<std::mutex> lock(this->m_msg_mutex);
-        return f();
+        return this->m_conn_error ? this->m_last_status : NATS_OK;
     }
 };
 
