@@ -30,15 +30,19 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
 }
 
 namespace {
-// Connects to a port on loopback, or for port 0 binds a free one: the port, or 0.
+// Connects to a port on loopback, or for port 0 binds a free one: the port, or 0. A port so
+// chosen stays bound (SO_REUSEADDR, never listening) while the program runs: a server may
+// still listen on it, but no other test program's choice takes it, even between a server's
+// stop and its restart.
 int probe_port(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in addr{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof(addr);
     auto* sa = reinterpret_cast<sockaddr*>(&addr);
     const bool ok = port != 0 ? connect(fd, sa, len) == 0
                               : bind(fd, sa, len) == 0 && getsockname(fd, sa, &len) == 0;
-    close(fd);
+    if (port != 0 || !ok) close(fd);
     return ok ? ntohs(addr.sin_port) : 0;
 }
 }  // namespace

@@ -22,8 +22,8 @@ using Strings = std::vector<std::string>;
 
 // Polls pred every few milliseconds until it holds or the time-out passes.
 bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s);
-int free_port();                   // a free TCP port on 127.0.0.1, chosen by the kernel
-std::string nats_server_binary();  // $NATS_SERVER_BIN, else /usr/sbin/nats-server
+int free_port();  // a free TCP port on 127.0.0.1, kept from other programs while this one runs
+std::string nats_server_binary();                // $NATS_SERVER_BIN, else /usr/sbin/nats-server
 std::string read_file(const std::string& path);  // empty when it cannot be read
 int live_objects();  // objects alive in the process, as the library counts them
 
