@@ -12,8 +12,8 @@
 
 using namespace vek_nats;
 
-const std::string PASSWORD = "pa:ss@w/rd%1", PASSWORD_URL = "pa%3Ass%40w%2Frd%251";
-const std::string TOKEN = "t0k3n-s3cr3t";
+const std::string PASSWORD = "pa:ss@w/rd%1", PASSWORD_URL = "pa%3Ass%40w%2Frd%251",
+                  TOKEN = "t0k3n-s3cr3t";
 
 TEST(Urls, MaskingAndDecodingTable) {
     const std::string cases[][3] = {
@@ -37,8 +37,8 @@ TEST(Urls, MaskingAndDecodingTable) {
 TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
     const std::string dir = VEK_SECURITY_DATA "/", ca = dir + "ca.pem";
     const std::string nkey = vek_test::read_file(dir + "user.nk");
-    using Args = std::vector<std::string>;
-    const Args none{"(no server)"}, plain{},
+    using vek_test::Strings;
+    const Strings none{"(no server)"}, plain{},
         tls{"--tls", "--tlscert", dir + "server.pem", "--tlskey", dir + "server.key"},
         mtls{"--tlsverify", "--tlscert", dir + "server.pem", "--tlskey", dir + "server.key",
              "--tlscacert", ca},
@@ -54,7 +54,7 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
     const std::string dead = "nats://127.0.0.1:" + std::to_string(vek_test::free_port());
     // Server, URLs ("{}" is 127.0.0.1:port, "(null)" a null list), settings, status, a failure's
     // error record.
-    const std::tuple<const Args&, std::string, Set, svc_status, std::string> cases[] = {
+    const std::tuple<const Strings&, std::string, Set, svc_status, std::string> cases[] = {
         {tls, "nats://{}", with_ca, STATUS_OK, ""},
         {tls, "nats://{}", nothing, STATUS_CONNECT, "unable to get local issuer certificate"},
         {tls, "tls://{}", [&](P& p) { with_ca(p), p.tls_hostname = "localhost"; }, STATUS_OK, ""},
@@ -106,7 +106,11 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
         settings(param);
         const size_t records = box.count(record);
         vek_test::Peek<CNATSSvc> p;
-        ASSERT_EQ(p.connect(url == "(null)" ? nullptr : url.c_str(), param), expected);
+        svc_status got = p.connect(url == "(null)" ? nullptr : url.c_str(), param);
+        // libnats 3.4.1 leaves the signature of the server's nonce out of about one connect in
+        // 250, plain libnats as well; the server refuses that one.
+        if (got != expected && (&args == &nk || &args == &op)) got = p.connect(url.c_str(), param);
+        ASSERT_EQ(got, expected);
         EXPECT_EQ(p.conn() != nullptr, expected == STATUS_OK);
         EXPECT_TRUE(expected == STATUS_OK || box.count(record) > records) << record;
     }
