@@ -75,7 +75,7 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
     }
     args.push_back(nullptr), envp.push_back(nullptr);
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC)) return;
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
     std::signal(SIGPIPE, SIG_IGN);  // writing to a child that is gone must not end the test
     const pid_t parent = getpid();
     if ((m_pid = fork()) == 0) {  // async-signal-safe calls only, up to the exec
