@@ -6,8 +6,8 @@ if(TARGET vek-nats)
 endif()
 # Secured connections against servers made from data/security: a CA with server and client
 # certificates (openssl, valid for a century), a user NKey, and operator, account and user JWTs
-# without expiry (signed with openssl's Ed25519, encoded as NATS keys). urls.cpp is internal.
-vek_add_test(test_security test_security.cpp ${PROJECT_SOURCE_DIR}/src/internal/urls.cpp)
+# without expiry (signed with openssl's Ed25519, encoded as NATS keys).
+vek_add_test(test_security test_security.cpp LIBS vek_nats_internal)
 target_compile_definitions(test_security PRIVATE
     VEK_SECURITY_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/security")
 # Installs the build tree into a scratch prefix and builds outside consumers against it.

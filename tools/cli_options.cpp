@@ -402,28 +402,6 @@ bool parse_command_line(int argc, const char* const* argv, Options& out, std::st
     return take_arguments(positional, out, error) && complete_connection(out, error);
 }
 
-std::string masked_urls(const std::string& urls) {
-    std::string shown;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(urls.find(',', start), urls.size());
-        std::string url = urls.substr(start, end - start);
-        const size_t scheme = url.find("://");
-        const size_t host = scheme == std::string::npos ? 0 : scheme + 3;
-        // The credentials end at the last '@' before the path, if any.
-        const size_t at = url.rfind('@', url.find('/', host));
-        if (at != std::string::npos && at >= host) {
-            const size_t colon = url.find(':', host);
-            const size_t secret = colon < at ? colon + 1 : host;
-            url.replace(secret, at - secret, "***");
-        }
-        shown += url;
-        if (end == urls.size()) return shown;
-        shown += ',';
-        start = end + 1;
-    }
-}
-
 std::string usage_hint() {
     std::string actions;
     for (int value = vek_nats::EAct_pub; value <= vek_nats::EAct_bcrypt_valid; ++value) {

@@ -42,9 +42,6 @@ struct Options {
 // usage error.
 bool parse_command_line(int argc, const char* const* argv, Options& out, std::string& error);
 
-// The URL list as it may be shown: the password or token of each URL replaced by "***".
-std::string masked_urls(const std::string& urls);
-
 // The full help text, and the one-line hint that follows every usage error.
 std::string help_text();
 std::string usage_hint();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli_options.h"
+#include "internal/urls.h"
 #include "signal_stop.h"
 #include "vek_nats/vek_nats.h"
 
@@ -131,7 +132,7 @@ std::string without_secrets(std::string text, const NATSSvcParam& param) {
 bool connect(CNATSSvc& role, const Options& options) {
     const svc_status status = role.connect(options.server.c_str(), options.param);
     if (status != STATUS_OK) {
-        print_failure("connecting to " + masked_urls(options.server), status,
+        print_failure("connecting to " + vek_nats::detail::mask_url_secrets(options.server), status,
                       without_secrets(nats_cause(), options.param));
         return false;
     }
