@@ -7,7 +7,8 @@
 #include "vek_nats/log.h"
 
 // Written whether or not the switch file exists.
-#define VEK_LOG(fmt, ...) ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__)
+#define VEK_LOG(fmt, ...) \
+    ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__)
 // Written only while the switch file exists; nothing is formatted otherwise.
 #define VEK_TRACE(fmt, ...) \
     ::vek_nats::log_dump(1, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__)
@@ -15,17 +16,21 @@
 #define VEK_LOG_AS(func, fmt, ...) \
     ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, func, __LINE__, ##__VA_ARGS__)
 // Error line carrying a NATS status as "(%u - %s)", its number and its text.
-#define VEK_LOG_NATS(status, fmt, ...)                                                  \
-    VEK_LOG("- error: (%u - %s)" fmt, static_cast<unsigned>(status), \
-            natsStatus_GetText(status), ##__VA_ARGS__)
+#define VEK_LOG_NATS(status, fmt, ...)                                                           \
+    VEK_LOG("- error: (%u - %s)" fmt, static_cast<unsigned>(status), natsStatus_GetText(status), \
+            ##__VA_ARGS__)
 
 namespace vek_nats::detail {
 
 // Subjects come from callers as C strings that may be null; logs print "(null)" for them.
-inline const char* printable(const char* text) { return text != nullptr ? text : "(null)"; }
+inline const char* printable(const char* text) {
+    return text != nullptr ? text : "(null)";
+}
 
 // A queue group as the subscribe operations pass it on: a null group would make a plain
 // subscription, so it is handed over as the empty group, which libnats refuses.
-inline const char* queue_group(const char* group) { return group != nullptr ? group : ""; }
+inline const char* queue_group(const char* group) {
+    return group != nullptr ? group : "";
+}
 
 }  // namespace vek_nats::detail
