@@ -38,20 +38,6 @@ void print_failure(const std::string& what, svc_status status, std::string cause
                  cause.c_str());
 }
 
-// libnats keeps the cause of the calling thread's last failed call ("(conn.c:2088): No server
-// available for connection"); after a failed connect it names what went wrong.
-std::string nats_cause() {
-    natsStatus status = NATS_OK;
-    const char* text = nats_GetLastError(&status);
-    if (status == NATS_OK || text == nullptr) return "";
-    std::string cause = text;
-    const size_t origin = cause.find("): ");
-    if (!cause.empty() && cause.front() == '(' && origin != std::string::npos) {
-        cause.erase(0, origin + 3);
-    }
-    return cause;
-}
-
 // Standard output is written unbuffered, so that a failed write (a closed pipe, a full disk)
 // is seen at the line that failed and ends the program instead of passing unnoticed.
 bool write_out(const std::string& text) {
@@ -133,7 +119,7 @@ bool connect(CNATSSvc& role, const Options& options) {
     const svc_status status = role.connect(options.server.c_str(), options.param);
     if (status != STATUS_OK) {
         print_failure("connecting to " + vek_nats::detail::mask_url_secrets(options.server), status,
-                      without_secrets(nats_cause(), options.param));
+                      without_secrets(vek_nats::detail::last_nats_error(), options.param));
         return false;
     }
     return true;

@@ -1,5 +1,7 @@
 #include "internal/urls.h"
 
+#include <nats/nats.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -89,6 +91,16 @@ std::string mask_url_secrets(const std::string& text) {
         begin = end + 1;
     }
     return out;
+}
+
+std::string last_nats_error() {
+    natsStatus status = NATS_OK;
+    const char* text = nats_GetLastError(&status);
+    if (status == NATS_OK || text == nullptr || *text == '\0') return "";
+    std::string cause = text;
+    const size_t origin = cause.find("): ");
+    if (cause.front() == '(' && origin != std::string::npos) cause.erase(0, origin + 3);
+    return mask_url_secrets(cause);
 }
 
 }  // namespace vek_nats::detail

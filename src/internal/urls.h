@@ -22,4 +22,9 @@ std::string decode_url_userinfo(const std::string& url);
 // the log or standard error passes through here.
 std::string mask_url_secrets(const std::string& text);
 
+// libnats' own text of the calling thread's last error, its "(file.c:123): " origin cut off and
+// secrets masked; empty when there is none. The server's reason for refusing a connection
+// ("Authorization Violation") is only found there, and libnats echoes pieces of URLs in it.
+std::string last_nats_error();
+
 }  // namespace vek_nats::detail

@@ -150,8 +150,8 @@ svc_status apply_security(const char* func, natsOptions* opts, const std::string
 }
 
 std::string last_error_text() {
-    const char* text = nats_GetLastError(nullptr);
-    return text != nullptr && *text != '\0' ? ", " + mask_url_secrets(text) : std::string();
+    const std::string cause = last_nats_error();
+    return cause.empty() ? cause : ", " + cause;
 }
 
 }  // namespace vek_nats::detail
