@@ -2,11 +2,11 @@
 
 #include <nats/nats.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,8 +17,7 @@
 namespace vek_nats {
 
 namespace detail {
-struct context;
-struct sub_ref;
+struct core;
 }  // namespace detail
 
 // Parameters of connect; the service keeps a copy (m_param).
@@ -85,6 +84,9 @@ public:
     svc_status init_subscription(const NATSSvcParam& param);
     svc_status connect(const char* urls, const NATSSvcParam& param);
     svc_status close();
+    // Closes the connection, wakes every blocked recv and releases every handle. For good:
+    // a later connect on the same object succeeds, but its queue-based recv returns 0 at once.
+    // Make a new object to connect again.
     svc_status destroy();
 
     // Waits until the server has processed everything sent so far, at most timeout_ms.
@@ -130,102 +132,20 @@ protected:
     std::string m_urls;
     std::vector<std::string> m_pub_subjects;
     NATSSvcParam m_param;
-    // The queue, its bound and the two flags are guarded by m_msg_mutex; the slot table is
-    // written under m_core_mutex and m_msg_mutex together, so recv may read it under either.
+    // m_msg_mutex guards the queue. The slot table is written holding it too, and the flags
+    // and m_last_status holding it and then m_state_mutex: a reader may hold either.
     std::deque<NATSSvcMsg> m_msg_queue;
     std::condition_variable m_msg_cv;
     std::mutex m_msg_mutex;
+    std::mutex m_state_mutex;
     bool m_conn_error = false;
     bool m_terminate = false;
 
-    // ---- helpers shared by the role classes ----
-
-    // The subscribe operations of both receiving roles: takes the lowest free slot for a
-    // synchronous subscription, one whose messages go to cb/closure, or one whose messages go
-    // to the queue (with their reply subject for a replier). With a non-null `group` it joins that
-    // queue group. On failure writes the error line under the operation's name `func` and returns
-    // `fail_code` (or STATUS_NO_CONNECTION); on success returns 0 with *index set.
-    enum class delivery { sync, handler, queue, queue_with_inbox };
-    svc_status subscribe_slot(const char* func, const char* subject, const char* group,
-                              delivery how, natsMsgHandler cb, void* closure, svc_status fail_code,
-                              int* index);
-    // Unsubscribes the first slot holding `subject`; 0 or STATUS_UNSUBSCRIBE.
-    svc_status unsubscribe_slot(const char* subject);
-    // The recv_sync of both receiving roles up to its trace: the next message of the subject's
-    // slot within recv_timeout, filled into msg (inbox too when with_inbox). Returns true with
-    // *result = dataLen, or false with *result the failure code and its line written.
-    bool next_message(const char* func, const char* subject, NATSSvcMsg& msg, bool with_inbox,
-                      svc_status* result);
-    // The closed and disconnected handlers: records the connection's last error, if any.
-    void report_last_error(const char* func, natsConnection* nc);
-
-    // Index of the first slot whose subject_name equals `subject`; -1 when none (or null).
-    // The caller holds m_msg_mutex or m_core_mutex: slots change under both.
-    int find_slot(const char* subject) const;
-    // True when the first slot matching `subject` holds no subscription (the empty subject
-    // matches a free slot).
-    bool slot_without_subscription(const char* subject);
-
-    // Copies subject, payload text, length, receive time and (with_inbox) reply subject.
-    static void fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox);
-    // The delivery path: builds the record unlocked, waits while the queue is full, appends
-    // it, wakes a reader if one waits, frees msg.
-    void queue_message(natsMsg* msg, bool with_inbox);
-    // The queue-based recv of both roles: waits for a record, a raised flag or, with
-    // `remembered` set, the freeing of the slot that this call watches (the subject's slot, or
-    // else the one *remembered from earlier calls). For a record, msg holds it and *left the
-    // records still queued; for a connection error, *status holds the reported status.
-    enum class take_result { record, conn_error, terminated, unsubscribed };
-    take_result take(const char* subject, std::int32_t* remembered, NATSSvcMsg& msg,
-                     std::size_t* left, natsStatus* status);
-
-    // Records a status reported by a connection callback and wakes every reader.
-    void raise_conn_error(natsStatus status);
-
-    // Records a successfully published subject in the first free m_pub_subjects entry.
-    void record_published(const char* subject);
-
-    // An operation that uses the connection pins it for its duration: destroy() on another
-    // thread waits for it before it releases the handle. Null when there is no connection.
-    class pinned {
-    public:
-        explicit pinned(CNATSSvc& svc);
-        ~pinned();
-        pinned(const pinned&) = delete;
-        pinned& operator=(const pinned&) = delete;
-        natsConnection* conn() const { return m_conn; }
-
-    private:
-        CNATSSvc& m_svc;
-        natsConnection* m_conn;
-    };
-
-private:
-    friend struct detail::context;
-    void unpin();
-    // Waits until no call holds the connection pinned; new pins fail meanwhile.
-    void close_gate();
-    void open_gate();
-    // Empties a slot (m_core_mutex held) and hands back the reference it held.
-    detail::sub_ref* take_slot(int index);
-
-    detail::context* m_ctx = nullptr;  // what libnats' callbacks reach; see context.h
-    detail::sub_ref* m_refs[SLOT_COUNT] = {};
-    std::vector<detail::sub_ref*> m_retired;  // unsubscribed, released by destroy()
-    std::mutex m_core_mutex;                  // m_conn and the slot table change under it
-    std::mutex m_life_mutex;  // connect and destroy, so that two threads never run them at once
-    std::condition_variable m_idle_cv;
-    static constexpr int GATE_CLOSED = 1 << 30;
-    std::atomic<int> m_gate{0};  // pinned calls, plus GATE_CLOSED while connect/destroy work
-    // Queue bound and waiters, under m_msg_mutex.
-    std::size_t m_queue_bytes = 0;
-    std::size_t m_max_msgs = 0;
-    std::size_t m_max_bytes = 0;
-    int m_readers_waiting = 0;
-    int m_writers_waiting = 0;
-    std::condition_variable m_space_cv;
-    std::mutex m_pub_mutex;
-    std::atomic<bool> m_pub_full{false};
+    // Everything else the object needs (the connection gate, the slots' references, the
+    // queue's bound, the callbacks' context) lives behind this pointer, so that it can grow
+    // without changing the size of the public classes.
+    std::unique_ptr<detail::core> m_core;
+    friend struct detail::core;
 };
 
 }  // namespace vek_nats

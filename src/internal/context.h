@@ -9,15 +9,15 @@
 #include <nats/nats.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
-#include "vek_nats/svc.h"
+#include "internal/gate.h"
 
 namespace vek_nats::detail {
 
+struct core;
+
 struct context {
-    explicit context(CNATSSvc* owner) : svc(owner) {}
+    explicit context(core* of) : owner(of) {}
     context(const context&) = delete;
     context& operator=(const context&) = delete;
 
@@ -26,23 +26,13 @@ struct context {
         if (m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
 
-    // A callback may use svc between a successful enter and its leave.
-    bool enter() {
-        if ((m_active.fetch_add(1) & DEAD) == 0) return true;
-        leave();
-        return false;
-    }
-    void leave() {
-        if (m_active.fetch_sub(1) == DEAD + 1) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_idle.notify_all();
-        }
-    }
+    // A callback may use the owner between a successful enter and its leave.
+    bool enter() { return m_listening.enter(); }
+    void leave() { m_listening.leave(); }
     // The object stops listening: refuses further callbacks, waits for those inside it.
     void kill() {
-        m_active.fetch_or(DEAD);
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_idle.wait(lock, [this] { return m_active.load() == DEAD; });
+        m_listening.close();
+        m_listening.wait();
     }
 
     // The callbacks handed to libnats, closure a context (a sub_ref for subscriptions).
@@ -52,14 +42,11 @@ struct context {
     static void on_message(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* closure);
     static void on_complete(void* closure);
 
-    CNATSSvc* const svc;
+    core* const owner;
 
 private:
-    static constexpr int DEAD = 1 << 30;
-    std::atomic<int> m_refs{1};    // the object's own, until destroy()
-    std::atomic<int> m_active{0};  // callbacks inside the object, plus DEAD
-    std::mutex m_mutex;
-    std::condition_variable m_idle;
+    std::atomic<int> m_refs{1};  // the object's own, until destroy()
+    gate m_listening;            // never opened again once killed
 };
 
 // One subscription handle, released when everyone who may still use it let go: its slot
@@ -67,7 +54,7 @@ private:
 // asynchronous subscription) and each recv_sync waiting on it.
 struct sub_ref {
     // Made before the subscription, since it is the closure of its message handler.
-    sub_ref(context* owner, bool inbox) : ctx(owner), with_inbox(inbox) { ctx->retain(); }
+    explicit sub_ref(context* owner) : ctx(owner) { ctx->retain(); }
     sub_ref(const sub_ref&) = delete;
     sub_ref& operator=(const sub_ref&) = delete;
 
@@ -81,7 +68,6 @@ struct sub_ref {
 
     context* const ctx;
     natsSubscription* handle = nullptr;  // set once the subscription is made
-    const bool with_inbox;
 
 private:
     std::atomic<int> m_refs{1};  // the slot's

@@ -1,5 +1,6 @@
 #include "vek_nats/publisher.h"
 
+#include "internal/core.h"
 #include "internal/logging.h"
 #include "internal/subject.h"
 
@@ -14,7 +15,7 @@ CNATSPublisher::~CNATSPublisher() {
 }
 
 svc_status CNATSPublisher::publish(const char* subject, const void* data, int dataLen) {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
@@ -26,12 +27,12 @@ svc_status CNATSPublisher::publish(const char* subject, const void* data, int da
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return STATUS_PUBLISH;
     }
-    record_published(subject);
+    m_core->record_published(subject);
     return STATUS_OK;
 }
 
 svc_status CNATSPublisher::publish_string(const char* subject, const char* text) {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
@@ -43,7 +44,7 @@ svc_status CNATSPublisher::publish_string(const char* subject, const char* text)
                      detail::printable(text));
         return STATUS_PUBLISH_STRING;
     }
-    record_published(subject);
+    m_core->record_published(subject);
     return STATUS_OK;
 }
 

@@ -1,11 +1,16 @@
 #include "vek_nats/replier.h"
 
+#include "internal/core.h"
 #include "internal/logging.h"
 #include "internal/subject.h"
 
 namespace vek_nats {
 
+using detail::delivery;
+using detail::received;
+
 CNATSReplier::CNATSReplier() {
+    m_core->keep_inbox = true;
     VEK_TRACE("");
 }
 
@@ -14,33 +19,37 @@ CNATSReplier::~CNATSReplier() {
 }
 
 svc_status CNATSReplier::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
-    int i = -1;
-    const svc_status ret = subscribe_slot(
-        __func__, subject, nullptr, cb != nullptr ? delivery::handler : delivery::queue_with_inbox,
-        cb, closure, STATUS_SUBSCRIBE, &i);
-    if (ret == STATUS_OK) VEK_LOG("subject_name = %s", subject);
-    return ret;
+    const auto r = m_core->subscribe(__func__, STATUS_SUBSCRIBE, subject, nullptr, delivery::async,
+                                     cb, closure);
+    if (r.status == STATUS_OK) VEK_LOG("subject_name = %s", r.shown.c_str());
+    return r.status;
 }
 
 svc_status CNATSReplier::subscribe_queue(const char* subject, const char* group, natsMsgHandler cb,
                                          void* closure) {
-    int i = -1;
-    const svc_status ret =
-        subscribe_slot(__func__, subject, detail::queue_group(group),
-                       cb != nullptr ? delivery::handler : delivery::queue_with_inbox, cb, closure,
-                       STATUS_SUBSCRIBE, &i);
-    if (ret == STATUS_OK) VEK_LOG("subject_name = %s, group = %s", subject, group);
-    return ret;
+    const auto r = m_core->subscribe(__func__, STATUS_SUBSCRIBE, subject,
+                                     detail::queue_group(group), delivery::async, cb, closure);
+    if (r.status == STATUS_OK) {
+        VEK_LOG("subject_name = %s, group = %s", r.shown.c_str(),
+                detail::shown_subject(group).c_str());
+    }
+    return r.status;
+}
+
+svc_status CNATSReplier::subscribe_sync(const char* subject) {
+    return m_core->subscribe(__func__, STATUS_SUBSCRIBE_SYNC, subject, nullptr, delivery::sync)
+        .status;
 }
 
 svc_status CNATSReplier::subscribe_sync_queue(const char* subject, const char* group) {
-    int i = -1;
-    return subscribe_slot(__func__, subject, detail::queue_group(group), delivery::sync, nullptr,
-                          nullptr, STATUS_SUBSCRIBE_SYNC, &i);
+    return m_core
+        ->subscribe(__func__, STATUS_SUBSCRIBE_SYNC, subject, detail::queue_group(group),
+                    delivery::sync)
+        .status;
 }
 
 void CNATSReplier::onMsg_callback(natsConnection*, natsSubscription*, natsMsg* msg) {
-    queue_message(msg, true);
+    m_core->deliver(msg);
 }
 
 void CNATSReplier::onMsg_callback_wrapper(natsConnection* nc, natsSubscription* sub, natsMsg* msg,
@@ -48,48 +57,30 @@ void CNATSReplier::onMsg_callback_wrapper(natsConnection* nc, natsSubscription* 
     if (closure != nullptr) static_cast<CNATSReplier*>(closure)->onMsg_callback(nc, sub, msg);
 }
 
+// The replier has no unsubscribe: its recv watches no slot.
 svc_status CNATSReplier::recv(const char* subject, NATSSvcMsg& msg) {
-    const char* shown = detail::printable(subject);
-    size_t left = 0;
-    natsStatus status = NATS_OK;
-    switch (take(subject, nullptr, msg, &left, &status)) {
-        case take_result::conn_error: {
-            const svc_status ret = connection_status(static_cast<std::uint32_t>(status));
-            VEK_LOG("- error: (%u - 0x%08X) subj-> %s", static_cast<unsigned>(status), ret, shown);
-            return ret;
-        }
-        case take_result::terminated:
-        case take_result::unsubscribed:  // not watched: the replier has no unsubscribe
-            VEK_LOG("- oops: terminate, subj-> %s", shown);
-            return STATUS_OK;
-        case take_result::record:
-            break;
+    const received r = m_core->recv(subject, nullptr, msg);
+    if (r.how == received::end::message) {
+        VEK_TRACE("-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms, queue sz=%zu\nReceived inbox: %s",
+                  msg.subject.c_str(), msg.dataLen, msg.data.c_str(),
+                  static_cast<long>(msg.recv_ts), r.left, msg.inbox.c_str());
     }
-    VEK_TRACE("-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms, queue sz=%zu\nReceived inbox: %s",
-              msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts),
-              left, msg.inbox.c_str());
-    return static_cast<svc_status>(msg.dataLen);
+    return r.status;
 }
 
-svc_status CNATSReplier::subscribe_sync(const char* subject) {
-    int i = -1;
-    return subscribe_slot(__func__, subject, nullptr, delivery::sync, nullptr, nullptr,
-                          STATUS_SUBSCRIBE_SYNC, &i);
-}
-
+// reply_data is the caller's: only the request's own fields are replaced.
 svc_status CNATSReplier::recv_sync(const char* subject, NATSSvcMsg& msg) {
-    // reply_data is the caller's: only the request's own fields are replaced.
-    svc_status ret = STATUS_OK;
-    if (next_message(__func__, subject, msg, true, &ret)) {
+    const received r = m_core->recv_sync(subject, msg);
+    if (r.how == received::end::message) {
         VEK_TRACE("-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nReceived inbox: %s",
                   msg.subject.c_str(), msg.dataLen, msg.data.c_str(),
                   static_cast<long>(msg.recv_ts), msg.inbox.c_str());
     }
-    return ret;
+    return r.status;
 }
 
 svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
@@ -97,7 +88,7 @@ svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {
     // An inbox that the check refuses never reaches libnats; either refusal is reported alike.
     natsStatus s = detail::check_publish_subject(msg.inbox.c_str());
     // A subject that no slot holds is fine: answering needs no subscription.
-    if (s == NATS_OK && slot_without_subscription(subject)) {
+    if (s == NATS_OK && m_core->slot_without_subscription(subject)) {
         VEK_LOG("- error: empty subscription");
         return STATUS_NO_SUBSCRIPTION;
     }

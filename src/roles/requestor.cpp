@@ -1,5 +1,6 @@
 #include "vek_nats/requestor.h"
 
+#include "internal/core.h"
 #include "internal/logging.h"
 #include "internal/subject.h"
 
@@ -15,7 +16,7 @@ CNATSRequestor::~CNATSRequestor() {
 
 svc_status CNATSRequestor::request(const char* subject, const void* data, int dataLen,
                                    NATSSvcMsg& reply) {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
@@ -32,7 +33,7 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
         return STATUS_REQUEST;
     }
     // Only subject, data, dataLen and recv_ts: inbox and reply_data stay the caller's.
-    fill_record(reply, msg, false);
+    detail::core::fill_record(reply, msg, false);
     VEK_TRACE("- Received reply: %s -> %.*s", reply.subject.c_str(), reply.dataLen,
               reply.data.c_str());
     natsMsg_Destroy(msg);
@@ -41,7 +42,7 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
 
 svc_status CNATSRequestor::request_string(const char* subject, const char* text,
                                           NATSSvcMsg& reply) {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
@@ -56,7 +57,7 @@ svc_status CNATSRequestor::request_string(const char* subject, const char* text,
                      detail::printable(text));
         return STATUS_REQUEST_STRING;
     }
-    fill_record(reply, msg, false);
+    detail::core::fill_record(reply, msg, false);
     VEK_TRACE("- Received reply: %s -> %.*s", reply.subject.c_str(), reply.dataLen,
               reply.data.c_str());
     natsMsg_Destroy(msg);

@@ -1,8 +1,13 @@
 #include "vek_nats/subscriber.h"
 
+#include "internal/core.h"
 #include "internal/logging.h"
+#include "internal/subject.h"
 
 namespace vek_nats {
+
+using detail::delivery;
+using detail::received;
 
 CNATSSubscriber::CNATSSubscriber() {
     VEK_TRACE("");
@@ -13,28 +18,33 @@ CNATSSubscriber::~CNATSSubscriber() {
 }
 
 svc_status CNATSSubscriber::subscribe(const char* subject, natsMsgHandler cb, void* closure) {
-    int i = -1;
-    const svc_status ret = subscribe_slot(__func__, subject, nullptr,
-                                          cb != nullptr ? delivery::handler : delivery::queue, cb,
-                                          closure, STATUS_SUBSCRIBE, &i);
-    if (ret == STATUS_OK) VEK_LOG("- error: i= %d subj-> %s", i, subject);
-    return ret;
+    const auto r = m_core->subscribe(__func__, STATUS_SUBSCRIBE, subject, nullptr, delivery::async,
+                                     cb, closure);
+    if (r.status == STATUS_OK) VEK_LOG("- error: i= %d subj-> %s", r.slot, r.shown.c_str());
+    return r.status;
 }
 
 svc_status CNATSSubscriber::subscribe_queue(const char* subject, const char* group,
                                             natsMsgHandler cb, void* closure) {
-    int i = -1;
-    const svc_status ret = subscribe_slot(__func__, subject, detail::queue_group(group),
-                                          cb != nullptr ? delivery::handler : delivery::queue, cb,
-                                          closure, STATUS_SUBSCRIBE, &i);
-    if (ret == STATUS_OK) VEK_LOG("- error: i= %d subj-> %s, group-> %s", i, subject, group);
-    return ret;
+    const auto r = m_core->subscribe(__func__, STATUS_SUBSCRIBE, subject,
+                                     detail::queue_group(group), delivery::async, cb, closure);
+    if (r.status == STATUS_OK) {
+        VEK_LOG("- error: i= %d subj-> %s, group-> %s", r.slot, r.shown.c_str(),
+                detail::shown_subject(group).c_str());
+    }
+    return r.status;
+}
+
+svc_status CNATSSubscriber::subscribe_sync(const char* subject) {
+    return m_core->subscribe(__func__, STATUS_SUBSCRIBE_SYNC, subject, nullptr, delivery::sync)
+        .status;
 }
 
 svc_status CNATSSubscriber::subscribe_sync_queue(const char* subject, const char* group) {
-    int i = -1;
-    return subscribe_slot(__func__, subject, detail::queue_group(group), delivery::sync, nullptr,
-                          nullptr, STATUS_SUBSCRIBE_SYNC, &i);
+    return m_core
+        ->subscribe(__func__, STATUS_SUBSCRIBE_SYNC, subject, detail::queue_group(group),
+                    delivery::sync)
+        .status;
 }
 
 void CNATSSubscriber::onMsg_callback_wrapper(natsConnection* nc, natsSubscription* sub,
@@ -44,49 +54,30 @@ void CNATSSubscriber::onMsg_callback_wrapper(natsConnection* nc, natsSubscriptio
 }
 
 void CNATSSubscriber::onMsg_callback(natsConnection*, natsSubscription*, natsMsg* msg, void*) {
-    queue_message(msg, false);
+    m_core->deliver(msg);
 }
 
 svc_status CNATSSubscriber::recv(const char* subject, NATSSvcMsg& msg) {
-    const char* shown = detail::printable(subject);
-    size_t left = 0;
-    natsStatus status = NATS_OK;
-    switch (take(subject, &m_sub_index, msg, &left, &status)) {
-        case take_result::conn_error: {
-            const svc_status ret = connection_status(static_cast<std::uint32_t>(status));
-            VEK_LOG("- error: (%u - 0x%08X) subj-> %s", static_cast<unsigned>(status), ret, shown);
-            return ret;
-        }
-        case take_result::terminated:
-            VEK_LOG("- oops: terminate, subj-> %s", shown);
-            return STATUS_OK;
-        case take_result::unsubscribed:
-            VEK_LOG("- subject_name unsubscribe subj-> %s", shown);
-            return STATUS_OK;
-        case take_result::record:
-            break;
+    const received r = m_core->recv(subject, &m_sub_index, msg);
+    if (r.how == received::end::unsubscribed) {
+        VEK_LOG("- subject_name unsubscribe subj-> %s", detail::shown_subject(subject).c_str());
+    } else if (r.how == received::end::message) {
+        VEK_TRACE("- Received msg: %s -> %.*s, recv_ts=%ld ms, queue sz=%zu", msg.subject.c_str(),
+                  msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts), r.left);
     }
-    VEK_TRACE("- Received msg: %s -> %.*s, recv_ts=%ld ms, queue sz=%zu", msg.subject.c_str(),
-              msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts), left);
-    return static_cast<svc_status>(msg.dataLen);
+    return r.status;
 }
 
 svc_status CNATSSubscriber::unsubscribe(const char* subject) {
-    return unsubscribe_slot(subject);
-}
-
-svc_status CNATSSubscriber::subscribe_sync(const char* subject) {
-    int i = -1;
-    return subscribe_slot(__func__, subject, nullptr, delivery::sync, nullptr, nullptr,
-                          STATUS_SUBSCRIBE_SYNC, &i);
+    return m_core->unsubscribe(subject);
 }
 
 svc_status CNATSSubscriber::recv_sync(const char* subject, NATSSvcMsg& msg) {
-    svc_status ret = STATUS_OK;
-    if (next_message(__func__, subject, msg, false, &ret)) {
+    const received r = m_core->recv_sync(subject, msg);
+    if (r.how == received::end::message) {
         VEK_TRACE("- Received msg: %s -> %.*s", msg.subject.c_str(), msg.dataLen, msg.data.c_str());
     }
-    return ret;
+    return r.status;
 }
 
 }  // namespace vek_nats

@@ -1,4 +1,5 @@
 #include "internal/context.h"
+#include "internal/core.h"
 #include "internal/logging.h"
 #include "vek_nats/svc.h"
 
@@ -23,14 +24,14 @@ void detail::context::on_error(natsConnection* nc, natsSubscription* sub, natsSt
                                void* closure) {
     auto* ctx = static_cast<context*>(closure);
     if (!ctx->enter()) return;
-    ctx->svc->error_callback(nc, sub, s, nullptr);
+    ctx->owner->svc.error_callback(nc, sub, s, nullptr);
     ctx->leave();
 }
 
 void detail::context::on_disconnected(natsConnection* nc, void* closure) {
     auto* ctx = static_cast<context*>(closure);
     if (!ctx->enter()) return;
-    ctx->svc->disconnected_callback(nc, nullptr);
+    ctx->owner->svc.disconnected_callback(nc, nullptr);
     ctx->leave();
 }
 
@@ -38,7 +39,7 @@ void detail::context::on_disconnected(natsConnection* nc, void* closure) {
 void detail::context::on_closed(natsConnection* nc, void* closure) {
     auto* ctx = static_cast<context*>(closure);
     if (ctx->enter()) {
-        ctx->svc->closed_callback(nc, nullptr);
+        ctx->owner->svc.closed_callback(nc, nullptr);
         ctx->leave();
     }
     ctx->release();
@@ -50,18 +51,18 @@ void detail::context::on_complete(void* closure) {
 
 void CNATSSvc::error_callback(natsConnection*, natsSubscription*, natsStatus status, void*) {
     VEK_LOG_NATS(status, "");
-    raise_conn_error(status);
+    m_core->raise_conn_error(status);
 }
 
 void CNATSSvc::closed_callback(natsConnection* nc, void*) {
-    report_last_error(__func__, nc);
+    m_core->report_last_error(__func__, nc);
 }
 
 void CNATSSvc::disconnected_callback(natsConnection* nc, void*) {
-    report_last_error(__func__, nc);
+    m_core->report_last_error(__func__, nc);
 }
 
-void CNATSSvc::report_last_error(const char* func, natsConnection* nc) {
+void detail::core::report_last_error(const char* func, natsConnection* nc) {
     // The connection's own text, not natsStatus_GetText: it names the cause.
     const char* text = nullptr;
     const natsStatus s = natsConnection_GetLastError(nc, &text);
@@ -70,12 +71,22 @@ void CNATSSvc::report_last_error(const char* func, natsConnection* nc) {
     raise_conn_error(s);
 }
 
+void detail::core::raise_conn_error(natsStatus status) {
+    {
+        std::lock_guard<std::mutex> lock(svc.m_msg_mutex);
+        std::lock_guard<std::mutex> state(svc.m_state_mutex);
+        svc.m_last_status = status;
+        svc.m_conn_error = true;
+    }
+    svc.m_msg_cv.notify_all();
+}
+
 svc_status CNATSSvc::show_stats(std::int32_t mask) {
     uint64_t in_msgs = 0, in_bytes = 0, out_msgs = 0, out_bytes = 0, reconnects = 0;
     int64_t delivered = 0, dropped = 0;
     int pending = 0;
 
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     natsStatus s = pin.conn() != nullptr ? natsConnection_GetStats(pin.conn(), m_stats)
                                          : NATS_CONNECTION_CLOSED;
     if (s == NATS_OK) {
@@ -83,7 +94,7 @@ svc_status CNATSSvc::show_stats(std::int32_t mask) {
                                      &reconnects);
     }
     {
-        std::lock_guard<std::mutex> core(m_core_mutex);
+        std::lock_guard<std::mutex> slots(m_core->slot_mutex);
         for (const natsSubList& slot : m_sub_list) {
             if (s != NATS_OK || slot.subscription == nullptr) continue;
             s = natsSubscription_GetStats(slot.subscription, &pending, nullptr, nullptr, nullptr,

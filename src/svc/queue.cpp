@@ -1,13 +1,14 @@
-// The receive path of both queue-based roles: a libnats delivery thread builds the record,
-// appends it to the object's queue (waiting while the queue is full) and wakes a reader if one
-// waits; recv takes the oldest record.
+// The receive path. A libnats delivery thread builds the record of a message, appends it to
+// the object's queue (waiting while the queue is full) and wakes a reader if one waits; recv
+// takes the oldest record. recv_sync asks libnats for the next message of one subscription.
 #include <cstring>
 
 #include "internal/context.h"
+#include "internal/core.h"
 #include "internal/logging.h"
-#include "vek_nats/svc.h"
+#include "internal/subject.h"
 
-namespace vek_nats {
+namespace vek_nats::detail {
 
 namespace {
 
@@ -23,16 +24,19 @@ void set_text(std::string& dst, const char* src, size_t len) {
     }
 }
 
+size_t payload_bytes(const NATSSvcMsg& rec) {
+    return rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
+}
+
 }  // namespace
 
-void CNATSSvc::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) {
+void core::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) {
     const char* subject = natsMsg_GetSubject(msg);
     const char* data = natsMsg_GetData(msg);
     rec.dataLen = natsMsg_GetDataLength(msg);
     set_text(rec.subject, subject, subject != nullptr ? strlen(subject) : 0);
     // The text ends at the first zero byte but never runs past the reported length.
-    const size_t limit = rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
-    set_text(rec.data, data, data != nullptr ? strnlen(data, limit) : 0);
+    set_text(rec.data, data, data != nullptr ? strnlen(data, payload_bytes(rec)) : 0);
     rec.recv_ts = nats_Now();
     if (with_inbox) {
         const char* reply = natsMsg_GetReply(msg);
@@ -40,46 +44,44 @@ void CNATSSvc::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) {
     }
 }
 
-void detail::context::on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    auto* ref = static_cast<sub_ref*>(closure);
-    if (!ref->ctx->enter()) {  // the object let go of this connection
+void context::on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    context* ctx = static_cast<sub_ref*>(closure)->ctx;
+    if (!ctx->enter()) {  // the object let go of this connection
         natsMsg_Destroy(msg);
         return;
     }
-    ref->ctx->svc->queue_message(msg, ref->with_inbox);
-    ref->ctx->leave();
+    ctx->owner->deliver(msg);
+    ctx->leave();
 }
 
-void CNATSSvc::queue_message(natsMsg* msg, bool with_inbox) {
+void core::deliver(natsMsg* msg) {
     NATSSvcMsg rec;
-    fill_record(rec, msg, with_inbox);
+    fill_record(rec, msg, keep_inbox);
     natsMsg_Destroy(msg);
-    const size_t bytes = rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
     bool wake = false;
     {
-        std::unique_lock<std::mutex> lock(m_msg_mutex);
+        std::unique_lock<std::mutex> lock(svc.m_msg_mutex);
         // Full: this delivery thread waits, so the backlog stays in libnats, whose pending
         // limits decide what happens to it. destroy() ends the wait.
         const auto full = [this] {
-            return (m_max_msgs != 0 && m_msg_queue.size() >= m_max_msgs) ||
-                   (m_max_bytes != 0 && m_queue_bytes >= m_max_bytes);
+            return (max_msgs != 0 && svc.m_msg_queue.size() >= max_msgs) ||
+                   (max_bytes != 0 && queue_bytes >= max_bytes);
         };
-        while (full() && !m_terminate) {
-            ++m_writers_waiting;
-            m_space_cv.wait(lock);
-            --m_writers_waiting;
+        while (full() && !svc.m_terminate) {
+            ++writers_waiting;
+            space_cv.wait(lock);
+            --writers_waiting;
         }
         if (full()) return;  // torn down: nobody will take it
-        m_msg_queue.push_back(std::move(rec));
-        m_queue_bytes += bytes;
-        wake = m_readers_waiting > 0;
+        queue_bytes += payload_bytes(rec);
+        svc.m_msg_queue.push_back(std::move(rec));
+        wake = readers_waiting > 0;
     }
-    if (wake) m_msg_cv.notify_one();
+    if (wake) svc.m_msg_cv.notify_one();
 }
 
-CNATSSvc::take_result CNATSSvc::take(const char* subject, std::int32_t* remembered, NATSSvcMsg& msg,
-                                     size_t* left, natsStatus* status) {
-    std::unique_lock<std::mutex> lock(m_msg_mutex);
+received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& msg) {
+    std::unique_lock<std::mutex> lock(svc.m_msg_mutex);
     // The slot this call watches is its own: concurrent callers naming other subjects must
     // not move it.
     int watched = -1;
@@ -88,34 +90,64 @@ CNATSSvc::take_result CNATSSvc::take(const char* subject, std::int32_t* remember
         if (found >= 0) *remembered = found;
         watched = *remembered;
     }
-    const auto freed = [&] { return watched >= 0 && m_sub_list[watched].subject_name.empty(); };
+    const auto freed = [&] { return watched >= 0 && svc.m_sub_list[watched].subject_name.empty(); };
     // Flags and slots change under m_msg_mutex, so nothing that ends the wait slips in
     // between this test and the wait.
-    while (m_msg_queue.empty() && !m_conn_error && !m_terminate && !freed()) {
-        ++m_readers_waiting;
-        m_msg_cv.wait(lock);
-        --m_readers_waiting;
+    while (svc.m_msg_queue.empty() && !svc.m_conn_error && !svc.m_terminate && !freed()) {
+        ++readers_waiting;
+        svc.m_msg_cv.wait(lock);
+        --readers_waiting;
     }
-    if (m_conn_error) {
-        *status = m_last_status;
-        return take_result::conn_error;
+    if (svc.m_conn_error) {
+        const natsStatus status = svc.m_last_status;
+        const svc_status code = connection_status(static_cast<std::uint32_t>(status));
+        VEK_LOG("- error: (%u - 0x%08X) subj-> %s", static_cast<unsigned>(status), code,
+                shown_subject(subject).c_str());
+        return {received::end::reported, code};
     }
-    if (m_terminate) return take_result::terminated;
-    if (freed()) return take_result::unsubscribed;
+    if (svc.m_terminate) {
+        VEK_LOG("- oops: terminate, subj-> %s", shown_subject(subject).c_str());
+        return {received::end::reported, STATUS_OK};
+    }
+    if (freed()) return {received::end::unsubscribed, STATUS_OK};
 
-    NATSSvcMsg rec = std::move(m_msg_queue.front());
-    m_msg_queue.pop_front();
-    m_queue_bytes -= rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
-    *left = m_msg_queue.size();
+    NATSSvcMsg rec = std::move(svc.m_msg_queue.front());
+    svc.m_msg_queue.pop_front();
+    queue_bytes -= payload_bytes(rec);
+    const size_t left = svc.m_msg_queue.size();
     // A delivery thread that waits for room is woken only once half the bound is free: waking
     // it for every record taken from a full queue costs two context switches per message.
-    const bool wake = m_writers_waiting > 0 && (m_max_msgs == 0 || *left <= m_max_msgs / 2) &&
-                      (m_max_bytes == 0 || m_queue_bytes <= m_max_bytes / 2);
+    const bool wake = writers_waiting > 0 && (max_msgs == 0 || left <= max_msgs / 2) &&
+                      (max_bytes == 0 || queue_bytes <= max_bytes / 2);
     lock.unlock();
-    if (wake) m_space_cv.notify_all();
+    if (wake) space_cv.notify_all();
     // The caller's old strings are freed here, outside the lock.
     msg = std::move(rec);
-    return take_result::record;
+    return {received::end::message, static_cast<svc_status>(msg.dataLen), left};
 }
 
-}  // namespace vek_nats
+received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
+    sub_ref* ref = nullptr;
+    {
+        std::lock_guard<std::mutex> slots(slot_mutex);
+        const int i = find_slot(subject);
+        if (i >= 0) ref = refs[i];
+        if (ref != nullptr) ref->retain();  // unsubscribe or destroy cannot release it under us
+    }
+    if (ref == nullptr) {  // no slot holds the subject, or its slot holds no subscription
+        VEK_LOG("- error: empty subscription");
+        return {received::end::reported, STATUS_NO_SUBSCRIPTION};
+    }
+    natsMsg* message = nullptr;
+    const natsStatus s = natsSubscription_NextMsg(&message, ref->handle, svc.m_param.recv_timeout);
+    ref->release();
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s", shown_subject(subject).c_str());
+        return {received::end::reported, STATUS_NEXT_MSG};
+    }
+    fill_record(msg, message, keep_inbox);
+    natsMsg_Destroy(message);
+    return {received::end::message, static_cast<svc_status>(msg.dataLen)};
+}
+
+}  // namespace vek_nats::detail

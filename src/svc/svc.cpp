@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "internal/context.h"
+#include "internal/core.h"
 #include "internal/logging.h"
 #include "internal/security.h"
 #include "internal/subject.h"
@@ -113,7 +114,11 @@ const option_step OPTION_STEPS[] = {
 
 }  // namespace
 
-CNATSSvc::CNATSSvc() : m_sub_list(SLOT_COUNT), m_urls(DEFAULT_URL), m_pub_subjects(SLOT_COUNT) {
+CNATSSvc::CNATSSvc()
+    : m_sub_list(SLOT_COUNT),
+      m_urls(DEFAULT_URL),
+      m_pub_subjects(SLOT_COUNT),
+      m_core(std::make_unique<detail::core>(*this)) {
     VEK_TRACE("");
     std::lock_guard<std::mutex> lock(m_nats_Init_mutex);
     ++m_nats_Init_count;
@@ -146,8 +151,8 @@ svc_status CNATSSvc::init_options(const NATSSvcParam& param) {
         }
     }
     // The callbacks' closure; a torn-down object gets a fresh one for its next connection.
-    if (m_ctx == nullptr) m_ctx = new detail::context(this);
-    const option_args args{m_opts, param, m_urls, m_ctx};
+    if (m_core->ctx == nullptr) m_core->ctx = new detail::context(m_core.get());
+    const option_args args{m_opts, param, m_urls, m_core->ctx};
     for (const option_step& step : OPTION_STEPS) {
         const natsStatus s = step.apply(args);
         if (s != NATS_OK) {
@@ -169,7 +174,7 @@ svc_status CNATSSvc::init_statistic(const NATSSvcParam&) {
 }
 
 svc_status CNATSSvc::init_subscription(const NATSSvcParam&) {
-    std::lock_guard<std::mutex> lock(m_core_mutex);
+    std::lock_guard<std::mutex> lock(m_core->slot_mutex);
     for (const natsSubList& slot : m_sub_list) {
         if (slot.subscription == nullptr) {
             VEK_LOG("- error: empty subscription");
@@ -185,15 +190,16 @@ svc_status CNATSSvc::init_subscription(const NATSSvcParam&) {
 }
 
 svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
-    std::lock_guard<std::mutex> life(m_life_mutex);
+    detail::core& core = *m_core;
+    std::lock_guard<std::mutex> life(core.life_mutex);
     m_urls = urls != nullptr ? urls : "";
     m_param = param;
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_max_msgs = param.queue_max_msgs > 0 ? static_cast<size_t>(param.queue_max_msgs) : 0;
-        m_max_bytes = param.queue_max_bytes > 0 ? static_cast<size_t>(param.queue_max_bytes) : 0;
+        core.max_msgs = param.queue_max_msgs > 0 ? static_cast<size_t>(param.queue_max_msgs) : 0;
+        core.max_bytes = param.queue_max_bytes > 0 ? static_cast<size_t>(param.queue_max_bytes) : 0;
     }
-    m_space_cv.notify_all();
+    core.space_cv.notify_all();
     // The list may carry passwords or tokens; the log gets it masked.
     const std::string masked = detail::mask_url_secrets(detail::printable(urls));
     const char* shown = masked.c_str();
@@ -212,51 +218,54 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
     if (m_conn == nullptr) {
         // The connection's reference, dropped by its closed callback; libnats 3.4 fires none
         // for a connection it could not make.
-        m_ctx->retain();
+        core.ctx->retain();
         natsConnection* conn = nullptr;
         const int64_t start = nats_Now();
         const natsStatus s = natsConnection_Connect(&conn, m_opts);
         if (s != NATS_OK) {
-            m_ctx->release();
+            core.ctx->release();
             VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s%s", shown,
                          detail::last_error_text().c_str());
             return STATUS_CONNECT;
         }
         elapsed = static_cast<long>(nats_Now() - start);
-        close_gate();
+        core.conn_gate.close();
+        core.conn_gate.wait();
         m_conn = conn;
-        open_gate();
+        core.conn_gate.open();
     }
     VEK_TRACE("- urls=%s, elapsed=%ld ms", shown, elapsed);
     return STATUS_OK;
 }
 
 svc_status CNATSSvc::close() {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() != nullptr) natsConnection_Close(pin.conn());
     return STATUS_OK;
 }
 
 svc_status CNATSSvc::destroy() {
+    detail::core& core = *m_core;
     // A second destroy() (or a connect) on another thread waits for this one instead of
     // releasing the same handles again.
-    std::lock_guard<std::mutex> life(m_life_mutex);
+    std::lock_guard<std::mutex> life(core.life_mutex);
     VEK_LOG("- hello");
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
+        std::lock_guard<std::mutex> state(m_state_mutex);
         m_terminate = true;
     }
     // Readers, and deliveries waiting for room in the queue, return now.
     m_msg_cv.notify_all();
-    m_space_cv.notify_all();
+    core.space_cv.notify_all();
 
     // No new call may pin the connection; closing it releases those that wait inside libnats
     // (request, flush, NextMsg) and makes libnats stop delivering. Only then can they be
     // waited for: a publish to a server that stopped reading returns by the write deadline.
-    m_gate.fetch_or(GATE_CLOSED);
+    core.conn_gate.close();
     if (m_conn != nullptr) natsConnection_Close(m_conn);
-    close_gate();
-    if (m_ctx != nullptr) m_ctx->kill();
+    core.conn_gate.wait();
+    if (core.ctx != nullptr) core.ctx->kill();
 
     if (m_stats != nullptr) {
         natsStatistics_Destroy(m_stats);
@@ -264,9 +273,9 @@ svc_status CNATSSvc::destroy() {
     }
     std::vector<detail::sub_ref*> refs;
     {
-        std::lock_guard<std::mutex> core(m_core_mutex);
-        refs.swap(m_retired);
-        for (int i = 0; i < SLOT_COUNT; ++i) refs.push_back(take_slot(i));
+        std::lock_guard<std::mutex> slots(core.slot_mutex);
+        refs.swap(core.retired);
+        for (int i = 0; i < SLOT_COUNT; ++i) refs.push_back(core.take_slot(i));
     }
     for (detail::sub_ref* ref : refs) {
         if (ref != nullptr) ref->release();
@@ -279,17 +288,17 @@ svc_status CNATSSvc::destroy() {
         natsConnection_Destroy(m_conn);
         m_conn = nullptr;
     }
-    if (m_ctx != nullptr) {
-        m_ctx->release();
-        m_ctx = nullptr;
+    if (core.ctx != nullptr) {
+        core.ctx->release();
+        core.ctx = nullptr;
     }
-    open_gate();
+    core.conn_gate.open();
     VEK_LOG("- bye");
     return STATUS_OK;
 }
 
 svc_status CNATSSvc::flush(std::int64_t timeout_ms) {
-    pinned pin(*this);
+    detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
@@ -307,145 +316,120 @@ std::size_t CNATSSvc::queued() {
     return m_msg_queue.size();
 }
 
-// ---- the connection gate ----
-
-CNATSSvc::pinned::pinned(CNATSSvc& svc) : m_svc(svc), m_conn(nullptr) {
-    // Counted before the test: close_gate() either sees this pin or it is seen closed here.
-    if ((svc.m_gate.fetch_add(1) & GATE_CLOSED) == 0) m_conn = svc.m_conn;
-}
-
-CNATSSvc::pinned::~pinned() {
-    m_svc.unpin();
-}
-
-void CNATSSvc::unpin() {
-    if (m_gate.fetch_sub(1) == GATE_CLOSED + 1) {
-        std::lock_guard<std::mutex> lock(m_core_mutex);
-        m_idle_cv.notify_all();
-    }
-}
-
-void CNATSSvc::close_gate() {
-    m_gate.fetch_or(GATE_CLOSED);
-    std::unique_lock<std::mutex> lock(m_core_mutex);
-    m_idle_cv.wait(lock, [this] { return m_gate.load() == GATE_CLOSED; });
-}
-
-void CNATSSvc::open_gate() {
-    m_gate.fetch_and(~GATE_CLOSED);
-}
-
 // ---- slots ----
 
-int CNATSSvc::find_slot(const char* subject) const {
+namespace detail {
+namespace {
+
+natsStatus open_subscription(natsSubscription** sub, natsConnection* nc, const char* subject,
+                             const char* group, delivery how, natsMsgHandler cb, void* closure) {
+    if (how == delivery::sync) {
+        return group == nullptr ? natsConnection_SubscribeSync(sub, nc, subject)
+                                : natsConnection_QueueSubscribeSync(sub, nc, subject, group);
+    }
+    return group == nullptr ? natsConnection_Subscribe(sub, nc, subject, cb, closure)
+                            : natsConnection_QueueSubscribe(sub, nc, subject, group, cb, closure);
+}
+
+}  // namespace
+
+int core::find_slot(const char* subject) const {
     if (subject == nullptr) return -1;
-    for (int i = 0; i < SLOT_COUNT; ++i) {
-        if (m_sub_list[i].subject_name == subject) return i;
+    for (int i = 0; i < CNATSSvc::SLOT_COUNT; ++i) {
+        if (svc.m_sub_list[i].subject_name == subject) return i;
     }
     return -1;
 }
 
-bool CNATSSvc::slot_without_subscription(const char* subject) {
-    std::lock_guard<std::mutex> core(m_core_mutex);
+bool core::slot_without_subscription(const char* subject) {
+    std::lock_guard<std::mutex> slots(slot_mutex);
     const int i = find_slot(subject);
-    return i >= 0 && m_sub_list[i].subscription == nullptr;
+    return i >= 0 && svc.m_sub_list[i].subscription == nullptr;
 }
 
-svc_status CNATSSvc::subscribe_slot(const char* func, const char* subject, const char* group,
-                                    delivery how, natsMsgHandler cb, void* closure,
-                                    svc_status fail_code, int* index) {
+subscribed core::subscribe(const char* func, svc_status fail_code, const char* subject,
+                           const char* group, delivery how, natsMsgHandler cb, void* closure) {
+    subscribed result{fail_code, -1, shown_subject(subject)};
     pinned pin(*this);
     if (pin.conn() == nullptr) {
         VEK_LOG_AS(func, "- error: empty connection");
-        return STATUS_NO_CONNECTION;
-    }
-    // Error lines of a queue subscription name its group too.
-    const std::string shown_group =
-        group != nullptr ? std::string(", group-> ") + group : std::string();
-    if (const natsStatus bad = detail::check_subscribe_subject(subject); bad != NATS_OK) {
-        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(bad),
-                   natsStatus_GetText(bad), detail::shown_subject(subject).c_str(),
-                   shown_group.c_str());
-        return fail_code;
+        result.status = STATUS_NO_CONNECTION;
+        return result;
     }
     // Held across the libnats call: the free slot found is the one filled (two threads
     // subscribing at once must not take the same one).
-    std::lock_guard<std::mutex> core(m_core_mutex);
-    *index = -1;
-    for (int i = 0; i < SLOT_COUNT && *index < 0; ++i) {
-        if (m_sub_list[i].subject_name.empty() && m_sub_list[i].subscription == nullptr) *index = i;
+    std::lock_guard<std::mutex> slots(slot_mutex);
+    natsStatus s = check_subscribe_subject(subject);
+    for (int i = 0; i < CNATSSvc::SLOT_COUNT && result.slot < 0; ++i) {
+        const natsSubList& slot = svc.m_sub_list[i];
+        if (slot.subject_name.empty() && slot.subscription == nullptr) result.slot = i;
     }
-    if (*index < 0) {
-        VEK_LOG_AS(func, "- error: full size subj-> %s%s", detail::shown_subject(subject).c_str(),
-                   shown_group.c_str());
-        return fail_code;
+    // Records of a queue subscription name its group too.
+    const std::string in_group = group != nullptr ? ", group-> " + shown_subject(group) : "";
+    if (s == NATS_OK && result.slot < 0) {
+        VEK_LOG_AS(func, "- error: full size subj-> %s%s", result.shown.c_str(), in_group.c_str());
+        return result;
     }
-    const bool queued = how == delivery::queue || how == delivery::queue_with_inbox;
-    auto* ref = new detail::sub_ref(m_ctx, how == delivery::queue_with_inbox);
-    if (queued) {
-        cb = detail::context::on_message;
-        closure = ref;
-    }
+    sub_ref* ref = nullptr;
     natsSubscription* sub = nullptr;
-    natsStatus s = NATS_OK;
-    if (group == nullptr) {
-        s = how != delivery::sync ? natsConnection_Subscribe(&sub, pin.conn(), subject, cb, closure)
-                                  : natsConnection_SubscribeSync(&sub, pin.conn(), subject);
-    } else {
-        s = how != delivery::sync
-                ? natsConnection_QueueSubscribe(&sub, pin.conn(), subject, group, cb, closure)
-                : natsConnection_QueueSubscribeSync(&sub, pin.conn(), subject, group);
+    if (s == NATS_OK) {
+        ref = new sub_ref(ctx);
+        if (how == delivery::async && cb == nullptr) {  // into the queue
+            cb = context::on_message;
+            closure = ref;
+        }
+        s = open_subscription(&sub, pin.conn(), subject, group, how, cb, closure);
     }
     if (s != NATS_OK) {
-        ref->release();
+        if (ref != nullptr) ref->release();
         VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(s),
-                   natsStatus_GetText(s), detail::shown_subject(subject).c_str(),
-                   shown_group.c_str());
-        return fail_code;
+                   natsStatus_GetText(s), result.shown.c_str(), in_group.c_str());
+        result.slot = -1;
+        return result;
     }
     ref->handle = sub;
     // libnats holds on to an asynchronous subscription (and calls its handler) until the
     // completion callback; refused, the subscription was closed already and is done.
-    if (how != delivery::sync) {
+    if (how == delivery::async) {
         ref->retain();
-        if (natsSubscription_SetOnCompleteCB(sub, detail::context::on_complete, ref) != NATS_OK) {
+        if (natsSubscription_SetOnCompleteCB(sub, context::on_complete, ref) != NATS_OK) {
             ref->release();
         }
     }
-    std::lock_guard<std::mutex> msg_lock(m_msg_mutex);
-    m_refs[*index] = ref;
-    m_sub_list[*index].subscription = sub;
-    m_sub_list[*index].subject_name = subject;
-    return STATUS_OK;
+    std::lock_guard<std::mutex> queue(svc.m_msg_mutex);
+    refs[result.slot] = ref;
+    svc.m_sub_list[result.slot].subscription = sub;
+    svc.m_sub_list[result.slot].subject_name = subject;
+    result.status = STATUS_OK;
+    return result;
 }
 
-detail::sub_ref* CNATSSvc::take_slot(int index) {
-    std::lock_guard<std::mutex> msg_lock(m_msg_mutex);
-    detail::sub_ref* ref = m_refs[index];
-    m_refs[index] = nullptr;
-    m_sub_list[index].subscription = nullptr;
-    m_sub_list[index].subject_name.clear();
+sub_ref* core::take_slot(int index) {
+    std::lock_guard<std::mutex> queue(svc.m_msg_mutex);
+    sub_ref* ref = refs[index];
+    refs[index] = nullptr;
+    svc.m_sub_list[index].subscription = nullptr;
+    svc.m_sub_list[index].subject_name.clear();
     return ref;
 }
 
-svc_status CNATSSvc::unsubscribe_slot(const char* subject) {
-    detail::sub_ref* ref = nullptr;
+svc_status core::unsubscribe(const char* subject) {
+    sub_ref* ref = nullptr;
     {
-        std::lock_guard<std::mutex> core(m_core_mutex);
+        std::lock_guard<std::mutex> slots(slot_mutex);
         const int i = find_slot(subject);
         if (i < 0) {
-            VEK_LOG_AS("unsubscribe", "- error subj-> %s", detail::printable(subject));
+            VEK_LOG("- error subj-> %s", shown_subject(subject).c_str());
             return STATUS_UNSUBSCRIBE;
         }
-        const natsStatus s = natsSubscription_Unsubscribe(m_sub_list[i].subscription);
+        const natsStatus s = natsSubscription_Unsubscribe(svc.m_sub_list[i].subscription);
         if (s != NATS_OK) {
-            VEK_LOG_AS("unsubscribe", "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
-                       natsStatus_GetText(s), subject);
+            VEK_LOG_NATS(s, " subj-> %s", shown_subject(subject).c_str());
             return STATUS_UNSUBSCRIBE;
         }
         ref = take_slot(i);
     }
-    m_msg_cv.notify_all();  // a recv that watches this slot ends
+    svc.m_msg_cv.notify_all();  // a recv that watches this slot ends
     // libnats 3.4's reader thread may still be handing a message to the subscription it
     // found just before the unsubscribe, without holding on to it; a round trip to the server
     // shows that it has moved on. Without one, the handle waits for destroy(), which joins
@@ -455,62 +439,26 @@ svc_status CNATSSvc::unsubscribe_slot(const char* subject) {
         natsConnection_FlushTimeout(pin.conn(), UNSUBSCRIBE_FLUSH_MS) == NATS_OK) {
         ref->release();
     } else {
-        std::lock_guard<std::mutex> core(m_core_mutex);
-        m_retired.push_back(ref);
+        std::lock_guard<std::mutex> slots(slot_mutex);
+        retired.push_back(ref);
     }
     return STATUS_OK;
 }
 
-bool CNATSSvc::next_message(const char* func, const char* subject, NATSSvcMsg& msg, bool with_inbox,
-                            svc_status* result) {
-    detail::sub_ref* ref = nullptr;
-    {
-        std::lock_guard<std::mutex> core(m_core_mutex);
-        const int i = find_slot(subject);
-        if (i >= 0) ref = m_refs[i];
-        if (ref != nullptr) ref->retain();  // unsubscribe or destroy cannot release it under us
-    }
-    if (ref == nullptr) {  // no slot holds the subject, or its slot holds no subscription
-        VEK_LOG_AS(func, "- error: empty subscription");
-        *result = STATUS_NO_SUBSCRIPTION;
-        return false;
-    }
-    natsMsg* message = nullptr;
-    const natsStatus s = natsSubscription_NextMsg(&message, ref->handle, m_param.recv_timeout);
-    ref->release();
-    if (s != NATS_OK) {
-        VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s", static_cast<unsigned>(s),
-                   natsStatus_GetText(s), detail::printable(subject));
-        *result = STATUS_NEXT_MSG;
-        return false;
-    }
-    fill_record(msg, message, with_inbox);
-    natsMsg_Destroy(message);
-    *result = static_cast<svc_status>(msg.dataLen);
-    return true;
-}
-
-void CNATSSvc::raise_conn_error(natsStatus status) {
-    {
-        std::lock_guard<std::mutex> lock(m_msg_mutex);
-        m_last_status = status;
-        m_conn_error = true;
-    }
-    m_msg_cv.notify_all();
-}
-
-void CNATSSvc::record_published(const char* subject) {
+void core::record_published(const char* subject) {
     // Once all five entries are taken, publishing no longer touches the lock.
-    if (m_pub_full.load(std::memory_order_acquire)) return;
-    std::lock_guard<std::mutex> lock(m_pub_mutex);
-    for (std::string& entry : m_pub_subjects) {
+    if (pub_full.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> lock(pub_mutex);
+    for (std::string& entry : svc.m_pub_subjects) {
         if (entry.empty()) {
-            entry = detail::printable(subject);
-            if (&entry == &m_pub_subjects.back()) m_pub_full.store(true, std::memory_order_release);
+            entry = printable(subject);
+            if (&entry == &svc.m_pub_subjects.back())
+                pub_full.store(true, std::memory_order_release);
             return;
         }
     }
-    m_pub_full.store(true, std::memory_order_release);
+    pub_full.store(true, std::memory_order_release);
 }
 
+}  // namespace detail
 }  // namespace vek_nats

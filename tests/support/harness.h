@@ -157,7 +157,7 @@ public:
     }
     // The status a connection callback recorded; NATS_OK while none did.
     natsStatus recorded() {
-        std::lock_guard<std::mutex> lock(this->m_msg_mutex);
+        std::lock_guard<std::mutex> lock(this->m_state_mutex);
         return this->m_conn_error ? this->m_last_status : NATS_OK;
     }
 };

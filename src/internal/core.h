@@ -1,0 +1,139 @@
+#pragma once
+
+// The machinery of a service object that its public class does not show: the connection gate,
+// the slots' references, the queue's bound and waiters, the callbacks' context. CNATSSvc holds
+// one and lets it at its members; the roles reach it through m_core. State the library adds
+// goes here, never into the public classes.
+//
+//   svc.cpp    connect, destroy, the gate, slots: subscribe, unsubscribe
+//   queue.cpp  the receive path: libnats' delivery -> record -> queue -> recv; recv_sync
+//   events.cpp connection callbacks and the state they raise; statistics
+#include <nats/nats.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal/gate.h"
+#include "vek_nats/svc.h"
+
+namespace vek_nats::detail {
+
+struct context;
+struct sub_ref;
+
+// How the messages of a subscription arrive.
+enum class delivery {
+    sync,   // libnats keeps them until recv_sync asks
+    async,  // to the caller's handler, or (none given) into the object's queue
+};
+
+// What a subscribe gave: the status and, on success, the slot taken. `shown` is the subject
+// as records show it.
+struct subscribed {
+    svc_status status;
+    int slot;
+    std::string shown;
+};
+
+// How a receive ended: with a message in the caller's record, with the unsubscribe of the slot
+// a queue-based recv watched, or otherwise (a failure, a raised flag) with its record written
+// and `status` the code to return.
+struct received {
+    enum class end { message, unsubscribed, reported };
+    end how;
+    svc_status status;     // the message's dataLen, 0, or a failure code
+    std::size_t left = 0;  // records still queued after the one taken (recv)
+};
+
+struct core {
+    explicit core(CNATSSvc& owner) : svc(owner) {}
+    core(const core&) = delete;
+    core& operator=(const core&) = delete;
+
+    CNATSSvc& svc;
+
+    // ---- the connection ----
+    // An operation that uses the connection pins it for its duration: destroy() on another
+    // thread waits for it before it releases the handle. conn() is null when there is none.
+    class pinned {
+    public:
+        explicit pinned(core& c)
+            : m_core(c), m_inside(c.conn_gate.enter()), m_conn(m_inside ? c.svc.m_conn : nullptr) {}
+        ~pinned() {
+            if (m_inside) m_core.conn_gate.leave();
+        }
+        pinned(const pinned&) = delete;
+        pinned& operator=(const pinned&) = delete;
+        natsConnection* conn() const { return m_conn; }
+
+    private:
+        core& m_core;
+        const bool m_inside;
+        natsConnection* const m_conn;
+    };
+    gate conn_gate;          // closed while connect or destroy changes m_conn
+    std::mutex life_mutex;   // connect and destroy, so that two threads never run them at once
+    context* ctx = nullptr;  // what libnats' callbacks reach; see context.h
+
+    // ---- slots ----
+    // The subscribe operations of both receiving roles: takes the lowest free slot for a
+    // subscription of `subject` (in queue group `group` unless null). Asynchronous messages go
+    // to cb/closure, or without cb into the queue. A failure writes its record under the
+    // operation's name `func` and gives `fail_code` (or STATUS_NO_CONNECTION).
+    subscribed subscribe(const char* func, svc_status fail_code, const char* subject,
+                         const char* group, delivery how, natsMsgHandler cb = nullptr,
+                         void* closure = nullptr);
+    // Unsubscribes the first slot holding `subject`: 0 or STATUS_UNSUBSCRIBE.
+    svc_status unsubscribe(const char* subject);
+    // Index of the first slot whose subject_name equals `subject`; -1 when none (or null).
+    // The caller holds slot_mutex or m_msg_mutex: slots change under both.
+    int find_slot(const char* subject) const;
+    // True when the first slot matching `subject` holds no subscription (the empty subject
+    // matches a free slot).
+    bool slot_without_subscription(const char* subject);
+    // Empties a slot (slot_mutex held) and hands back the reference it held.
+    sub_ref* take_slot(int index);
+    std::mutex slot_mutex;  // the slot table and refs change under it (and m_msg_mutex)
+    sub_ref* refs[CNATSSvc::SLOT_COUNT] = {};
+    std::vector<sub_ref*> retired;  // unsubscribed, released by destroy()
+
+    // ---- the receive path ----
+    // Copies subject, payload text, length, receive time and (with_inbox) reply subject.
+    static void fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox);
+    // libnats' delivery of a queued subscription: builds the record unlocked, waits while the
+    // queue is full, appends it, wakes a reader if one waits, frees msg.
+    void deliver(natsMsg* msg);
+    // The queue-based recv of both roles: the oldest record, whatever its subject. It also
+    // ends on a raised flag and, with `remembered` set, on the freeing of the slot that this
+    // call watches (the subject's slot, or else the one *remembered from earlier calls).
+    received recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& msg);
+    // The recv_sync of both roles: the next message of the subject's slot within recv_timeout.
+    received recv_sync(const char* subject, NATSSvcMsg& msg);
+    bool keep_inbox = false;  // a replier's records carry the reply subject
+    // The queue's bound and who waits on it, under m_msg_mutex.
+    std::size_t queue_bytes = 0;
+    std::size_t max_msgs = 0;
+    std::size_t max_bytes = 0;
+    int readers_waiting = 0;
+    int writers_waiting = 0;
+    std::condition_variable space_cv;  // a delivery waiting for room in the queue
+
+    // ---- connection state ----
+    // Records a status reported by a connection callback and wakes every reader.
+    void raise_conn_error(natsStatus status);
+    // The closed and disconnected handlers: records the connection's last error, if any.
+    void report_last_error(const char* func, natsConnection* nc);
+
+    // ---- published subjects ----
+    // Records a successfully published subject in the first free m_pub_subjects entry.
+    void record_published(const char* subject);
+    std::mutex pub_mutex;
+    std::atomic<bool> pub_full{false};  // all five taken: publishing no longer locks
+};
+
+}  // namespace vek_nats::detail
