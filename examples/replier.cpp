@@ -3,9 +3,10 @@
 //   replier <url> <subject> [count] [group]
 //
 // Every request is answered with "echo: " followed by its text. With a count other than 0 the
-// program stops after that many requests; without one it serves until it is killed. With a
-// group it shares the requests with the other members of that queue group, each request going
-// to one of them, and its answers end in " (replier <pid>)" to tell the members apart.
+// program stops after that many requests; without one it serves until it is killed. A plain
+// message (published without a reply subject) is reported on standard error and skipped. With
+// a group it shares the requests with the other members of that queue group, each request
+// going to one of them, and its answers end in " (replier <pid>)" to tell the members apart.
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     std::printf("ready: %s on %s%s\n", subject, url, signature.c_str());
     std::fflush(stdout);
 
-    for (long served = 0; count == 0 || served < count; ++served) {
+    for (long served = 0; count == 0 || served < count;) {
         vek_nats::NATSSvcMsg msg;
         // recv returns the payload length, or a code of 0x910E0700 and above when the
         // connection reported an error.
@@ -52,6 +53,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "recv: 0x%08X\n", s);
             return 1;
         }
+        if (msg.subject.empty()) break;  // woken without a message: the object was destroyed
+        // A plain message (published, not requested) has nobody to answer: skip it.
+        if (msg.inbox.empty()) {
+            std::fprintf(stderr, "skipped: a message without reply subject on %s\n",
+                         msg.subject.c_str());
+            continue;
+        }
+        ++served;
         std::printf("request: %s\n", msg.data.c_str());
         std::fflush(stdout);
 
