@@ -38,7 +38,7 @@ public:
                                        void* closure);
 
 protected:
-    std::condition_variable m_reply_cv;  // kept for layout compatibility; nothing waits on it
+    std::condition_variable m_reply_cv;  // part of the class since its first release; unused
     std::mutex m_reply_mutex;
 };
 

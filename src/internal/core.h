@@ -3,11 +3,11 @@
 // The machinery of a service object that its public class does not show: the connection gate,
 // the slots' references, the queue's bound and waiters, the callbacks' context. CNATSSvc holds
 // one and lets it at its members; the roles reach it through m_core. State the library adds
-// goes here, never into the public classes.
+// goes here, never into the public classes (scripts/check-abi guards their layout).
 //
-//   svc.cpp    connect, destroy, the gate, slots: subscribe, unsubscribe
-//   queue.cpp  the receive path: libnats' delivery -> record -> queue -> recv; recv_sync
-//   events.cpp connection callbacks and the state they raise; statistics
+//   svc.cpp     connect and destroy; the slots: subscribe, unsubscribe; published subjects
+//   queue.cpp   the receive path: libnats' delivery -> record -> queue -> recv; recv_sync
+//   events.cpp  the connection callbacks and the state they raise; statistics
 #include <nats/nats.h>
 
 #include <atomic>

@@ -384,7 +384,6 @@ subscribed core::subscribe(const char* func, svc_status fail_code, const char* s
         if (ref != nullptr) ref->release();
         VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s%s", static_cast<unsigned>(s),
                    natsStatus_GetText(s), result.shown.c_str(), in_group.c_str());
-        result.slot = -1;
         return result;
     }
     ref->handle = sub;
