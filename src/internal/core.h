@@ -51,11 +51,19 @@ struct received {
 };
 
 struct core {
-    explicit core(CNATSSvc& owner) : svc(owner) {}
+    explicit core(CNATSSvc& owner)
+        : svc(owner),
+          recv_timeout(owner.m_param.recv_timeout),
+          request_timeout(owner.m_param.request_timeout) {}
     core(const core&) = delete;
     core& operator=(const core&) = delete;
 
     CNATSSvc& svc;
+
+    // ---- the time-outs of m_param ----
+    // Read by calls that may run while connect replaces the record on another thread.
+    std::atomic<std::int64_t> recv_timeout;
+    std::atomic<std::int64_t> request_timeout;
 
     // ---- the connection ----
     // An operation that uses the connection pins it for its duration: destroy() on another

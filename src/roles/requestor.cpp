@@ -26,7 +26,7 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
     natsStatus s = detail::check_publish(subject, data, dataLen);
     if (s == NATS_OK) {
         s = natsConnection_Request(&msg, pin.conn(), subject, data, dataLen,
-                                   m_param.request_timeout);
+                                   m_core->request_timeout);
     }
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
@@ -50,7 +50,7 @@ svc_status CNATSRequestor::request_string(const char* subject, const char* text,
     natsMsg* msg = nullptr;
     natsStatus s = detail::check_publish_subject(subject);
     if (s == NATS_OK) {
-        s = natsConnection_RequestString(&msg, pin.conn(), subject, text, m_param.request_timeout);
+        s = natsConnection_RequestString(&msg, pin.conn(), subject, text, m_core->request_timeout);
     }
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),

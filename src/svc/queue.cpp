@@ -139,7 +139,7 @@ received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
         return {received::end::reported, STATUS_NO_SUBSCRIPTION};
     }
     natsMsg* message = nullptr;
-    const natsStatus s = natsSubscription_NextMsg(&message, ref->handle, svc.m_param.recv_timeout);
+    const natsStatus s = natsSubscription_NextMsg(&message, ref->handle, recv_timeout);
     ref->release();
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s", shown_subject(subject).c_str());

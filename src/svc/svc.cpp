@@ -194,6 +194,8 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
     std::lock_guard<std::mutex> life(core.life_mutex);
     m_urls = urls != nullptr ? urls : "";
     m_param = param;
+    core.recv_timeout = param.recv_timeout;
+    core.request_timeout = param.request_timeout;
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
         core.max_msgs = param.queue_max_msgs > 0 ? static_cast<size_t>(param.queue_max_msgs) : 0;
