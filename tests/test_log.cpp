@@ -37,7 +37,7 @@ long record_size(const std::string& message) {
     return static_cast<long>(vek_nats::log_hdr("", 0).size() - 4 + 1 + message.size() + 1);
 }
 
-constexpr int PROCS = 4, THREADS = 2, RECORDS = 600, SIZE = 3000;  // about 14 rotations
+constexpr int PROCS = 6, THREADS = 2, RECORDS = 400, SIZE = 3072;  // about 14 rotations
 
 // Derived from the writer's identity: a record cut or mixed with another cannot read back.
 std::string message(int writer, int seq) {
@@ -147,21 +147,21 @@ TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
 }
 
 // The files left hold only whole records, in writer order, with nothing missing but the
-// generations that rotation discards.
+// generations that rotation discards (a writer that finished early may have none left, but
+// none lost its last); the live file never holds more than one record past the threshold, and
+// no writer reports a failure, since nothing fails.
 TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
     LogSandbox box;
+    testing::internal::CaptureStderr();  // the writers' standard error too
     const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     std::vector<pid_t> pids(PROCS);
     for (int p = 0; p < PROCS; ++p) {
         if ((pids[p] = fork()) != 0) continue;
-        // Writers advance in step, ten records each per 20 ms (times VEK_SLOWDOWN): all of them
-        // contend within each burst, and each still has records in the last generations.
+        // All writers start at once and write as fast as they can: some of them are always
+        // kept from the file lock longer than it is waited for.
         const auto write = [start](int w) {
-            for (int n = 0; n < RECORDS; ++n) {
-                std::this_thread::sleep_until(
-                    start + std::chrono::milliseconds((n - n % 10) * 2 * VEK_SLOWDOWN));
-                log_dump(0, 0, "%s", message(w, n).c_str());
-            }
+            std::this_thread::sleep_until(start);
+            for (int n = 0; n < RECORDS; ++n) log_dump(0, 0, "%s", message(w, n).c_str());
         };
         std::thread other(write, p * THREADS + 1);
         write(p * THREADS);
@@ -177,13 +177,13 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
         if (waitpid(-1, &status, WNOHANG) > 0) exits.push_back(status);
     }
     EXPECT_EQ(exits, std::vector<int>(PROCS, 0));
-    // The ".old" generation ends with the record that crossed the threshold. (Earlier ones
-    // may not: a writer kept from the lock too long under load writes without it.)
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // The ".old" generation ends with the record that crossed the threshold.
     const std::string old_text = box.old_text(), live_text = box.text();
     const long old_size = static_cast<long>(old_text.size()), record = old_text.find('\n') + 1;
-    EXPECT_TRUE(old_size > THRESHOLD && old_size <= THRESHOLD + record &&
-                max_live <= THRESHOLD + record)
-        << old_size << " " << max_live;
+    EXPECT_GT(old_size, THRESHOLD);
+    EXPECT_LE(old_size, THRESHOLD + record);
+    EXPECT_LE(max_live, THRESHOLD + record);
     const std::regex head(R"(\S+ \S+ \[pid-(\d+)\]\[tid-\d+\] LW (\d+) (\d+) )");
     std::vector<int> next(PROCS * THREADS, -1);  // per writer, the record that must come next
     std::istringstream in(old_text + live_text);
@@ -197,8 +197,9 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
         ASSERT_TRUE(next[w] < 0 || n == next[w]) << "writer " << w << " lost or reordered " << n;
         next[w] = n + 1;
     }
-    EXPECT_EQ(next, std::vector<int>(PROCS * THREADS, RECORDS))
-        << "each writer's last record is kept";
+    for (int w = 0; w < PROCS * THREADS; ++w) {
+        EXPECT_TRUE(next[w] < 0 || next[w] == RECORDS) << "writer " << w << " lost its last record";
+    }
 }
 
 // Success is the rotation above; failure reaches the caller as a negative result and errno.
