@@ -65,7 +65,7 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
     };
     // libnats 3.4.1 leaves the signature of the server's nonce out of about one NKey or
     // credentials connect in 250; the library tries once more, so none of these fails.
-    const int SIGNED = 100 / VEK_FAULT_SLOWDOWN;
+    const int SIGNED = 50 / VEK_FAULT_SLOWDOWN;
     std::vector<Case> cases = {
         {tls, "nats://{}", {{ca_f, ca}}, OK, ""},
         {tls, "nats://{}", {}, CONN, "unable to get local issuer certificate"},

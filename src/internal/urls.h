@@ -17,7 +17,8 @@ namespace vek_nats::detail {
 // The URLs of a list, blanks around them cut off, empty entries dropped.
 std::vector<std::string> split_url_list(const std::string& urls);
 
-// The scheme of one URL in lower case ("nats", "tls", ...); empty when the URL has none.
+// The scheme that one URL begins with, in lower case ("nats", "tls", ...); empty when it begins
+// with none ("alice:p://w@host" has none).
 std::string url_scheme(const std::string& url);
 
 // The user information of one URL, percent-decoded (%XX; a lone '%' stays as written): libnats

@@ -1,6 +1,5 @@
 #include "internal/security.h"
 
-#include <cstring>
 #include <vector>
 
 #include "internal/files.h"
