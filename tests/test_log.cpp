@@ -76,6 +76,7 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
     EXPECT_EQ(fs::current_path(), LOG_DIR);
     EXPECT_EQ(fs::status(LOG_DIR).permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(LOG_FILE).permissions(), fs::perms(0640));
+    EXPECT_EQ(fs::status(std::string(LOG_FILE) + ".lock").permissions(), fs::perms(0600));
 }
 
 // Places another local user could have prepared: the record is dropped with one line on
@@ -119,6 +120,8 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
     }
 }
 
+// The move happens at one byte over the threshold; a blocked one empties the file, is reported
+// once and is retried.
 TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     LogSandbox box;
     log_dump(0, 0, "seed");
@@ -144,6 +147,11 @@ TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     fill(LOG_FILE, THRESHOLD);
     log_dump(0, 0, "retried");
     EXPECT_NE(box.old_text().find(" retried\n"), std::string::npos);
+    // tolk_exec's own failure reaches the caller as a negative result and errno.
+    for (const char* program : {"/bin/mv", "/nonexistent/program"}) {
+        errno = 0;
+        EXPECT_TRUE(tolk_exec(0, 0, 0, program, "/no/a", "/no/b", nullptr) < 0 && errno == ENOENT);
+    }
 }
 
 // The files left hold only whole records, in writer order, with nothing missing but the
@@ -199,13 +207,5 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
     }
     for (int w = 0; w < PROCS * THREADS; ++w) {
         EXPECT_TRUE(next[w] < 0 || next[w] == RECORDS) << "writer " << w << " lost its last record";
-    }
-}
-
-// Success is the rotation above; failure reaches the caller as a negative result and errno.
-TEST(TolkExec, FailureIsNegativeWithErrno) {
-    for (const char* program : {"/bin/mv", "/nonexistent/program"}) {
-        errno = 0;
-        EXPECT_TRUE(tolk_exec(0, 0, 0, program, "/no/a", "/no/b", nullptr) < 0 && errno == ENOENT);
     }
 }

@@ -85,8 +85,7 @@ svc_status apply_urls(const char* func, natsOptions* opts, const std::string& ur
     }
     std::vector<const char*> servers;
     for (const std::string& url : list) servers.push_back(url.c_str());
-    // natsOptions_SetURL takes one URL as it is; the list replaces what an earlier connect set.
-    natsOptions_SetURL(opts, nullptr);
+    // natsOptions_SetURL would take a list as one URL; the list replaces an earlier connect's.
     const natsStatus s =
         natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
     if (s != NATS_OK) {
