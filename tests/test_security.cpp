@@ -67,8 +67,8 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
     // credentials connect in 250; the library tries once more, so none of these fails.
     const int SIGNED = 50 / VEK_FAULT_SLOWDOWN;
     std::vector<Case> cases = {
-        {tls, "nats://{}", {}, CONN, "unable to get local issuer certificate"},
         {tls, "nats://{}", {{ca_f, ca}, {&P::tls_hostname, "localhost"}}, OK, ""},
+        {tls, "nats://{}", {}, CONN, "unable to get local issuer certificate"},
         {tls, "{}", {{&P::tls_hostname, "wrong.example"}, {ca_f, ca}}, CONN, "hostname mismatch"},
         {mtls, "{}", {{ca_f, ca}, {cert, client}, {key, DIR + "client.key"}}, OK, ""},
         {plain, "nats://{}, tls://{}", {}, CONN, "Secure Connection not available"},
