@@ -29,20 +29,25 @@ size_t scheme_length(const std::string& text, size_t pos, size_t end) {
     return i + 3 <= end && text.compare(i, 3, "://") == 0 ? i + 3 - pos : 0;
 }
 
-// The user information of the URL that begins at text[first] and ends before text[end]: after
-// its "scheme://", up to its last '@' (libnats takes the last one, since a password may hold
-// '@'). An empty one counts as none.
-bool userinfo_of(const std::string& text, size_t first, size_t end, size_t* info, size_t* at) {
-    if (first >= end) return false;
-    *info = first + scheme_length(text, first, end);
-    *at = text.rfind('@', end - 1);
-    return *at != NONE && *at > *info;
+// User information: text[info, at); at == NONE when there is none.
+struct userinfo {
+    size_t info, at;
+};
+
+// The user information of the URL that begins at text[first] (NONE: an empty one) and ends
+// before text[end]: after its "scheme://", up to its last '@' (libnats takes the last one,
+// since a password may hold '@'). An empty one counts as none.
+userinfo userinfo_of(const std::string& text, size_t first, size_t end) {
+    const size_t info = first + scheme_length(text, first, end);
+    const size_t at = first < end ? text.rfind('@', end - 1) : NONE;
+    return {info, at != NONE && at > info ? at : NONE};
 }
 
-// Appends the URLs of text[pos, end), blanks cut off, to `urls`; `info` and `at` mark the user
+// Appends the URLs of text[pos, end), blanks cut off, to `urls`; `user` marks the user
 // information of the one that holds it.
-void add_urls(const std::string& text, size_t pos, size_t end, size_t info, size_t at,
+void add_urls(const std::string& text, size_t pos, size_t end, userinfo user,
               std::vector<url_span>* urls) {
+    const auto [info, at] = user;
     while (pos <= end) {
         // Commas before the '@' belong to the user information; after it they separate URLs.
         const size_t stop = std::min(text.find(',', at != NONE && pos <= at ? at : pos), end);
@@ -68,9 +73,7 @@ std::vector<url_span> scan(const std::string& text) {
     for (size_t k = 0; k < starts.size(); ++k) {
         const size_t end = k + 1 < starts.size() ? starts[k + 1] - 1 : text.size();
         const size_t first = text.find_first_not_of(BLANKS, starts[k]);
-        size_t info = 0, at = 0;
-        if (!userinfo_of(text, first, end, &info, &at)) at = NONE;
-        add_urls(text, starts[k], end, info, at, &urls);
+        add_urls(text, starts[k], end, userinfo_of(text, first, end), &urls);
     }
     return urls;
 }
@@ -93,15 +96,15 @@ std::vector<std::string> split_url_list(const std::string& urls) {
 
 std::string url_scheme(const std::string& url) {
     const size_t first = url.find_first_not_of(BLANKS);
-    const size_t length = first == NONE ? 0 : scheme_length(url, first, url.size());
+    const size_t length = scheme_length(url, first, url.size());
     std::string scheme = length == 0 ? "" : url.substr(first, length - 3);
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return scheme;
 }
 
 bool url_userinfo(const std::string& url, std::string* info) {
-    size_t begin = 0, at = 0;
-    if (!userinfo_of(url, url.find_first_not_of(BLANKS), url.size(), &begin, &at)) return false;
+    const auto [begin, at] = userinfo_of(url, url.find_first_not_of(BLANKS), url.size());
+    if (at == NONE) return false;
     info->clear();
     for (size_t i = begin; i < at; ++i) {
         const bool escape = url[i] == '%' && i + 2 < at;
@@ -118,13 +121,10 @@ bool url_userinfo(const std::string& url, std::string* info) {
 }
 
 std::string with_userinfo(const std::string& url, const std::string& info) {
-    const size_t first = url.find_first_not_of(BLANKS);
-    size_t begin = 0, at = 0;
-    if (userinfo_of(url, first, url.size(), &begin, &at)) {
-        return url.substr(0, begin) + info + url.substr(at);
-    }
-    begin = first == NONE ? url.size() : first + scheme_length(url, first, url.size());
-    return url.substr(0, begin) + info + "@" + url.substr(begin);
+    const auto [begin, at] = userinfo_of(url, url.find_first_not_of(BLANKS), url.size());
+    if (at != NONE) return url.substr(0, begin) + info + url.substr(at);
+    const size_t end = std::min(begin, url.size());  // after the scheme
+    return url.substr(0, end) + info + "@" + url.substr(end);
 }
 
 std::string mask_url_secrets(const std::string& text) {
