@@ -9,7 +9,8 @@ endif()
 # without expiry (signed with openssl's Ed25519, encoded as NATS keys).
 vek_add_test(test_security test_security.cpp LIBS vek_nats_internal)
 target_compile_definitions(test_security PRIVATE
-    VEK_SECURITY_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/security")
+    VEK_SECURITY_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data/security"
+    VEK_FAULT_SLOWDOWN=${vek_fault_slowdown})
 # Installs the build tree into a scratch prefix and builds outside consumers against it.
 # Not in sanitizer builds: an uninstrumented consumer cannot load an instrumented library.
 if(VEK_NATS_SANITIZE STREQUAL "")

@@ -37,7 +37,7 @@ long record_size(const std::string& message) {
     return static_cast<long>(vek_nats::log_hdr("", 0).size() - 4 + 1 + message.size() + 1);
 }
 
-constexpr int PROCS = 4, THREADS = 2, RECORDS = 600, SIZE = 3000;  // about 14 rotations
+constexpr int PROCS = 6, THREADS = 2, RECORDS = 400, SIZE = 3072;  // about 14 rotations
 
 // Derived from the writer's identity: a record cut or mixed with another cannot read back.
 std::string message(int writer, int seq) {
@@ -68,7 +68,7 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
         log_dump(0, 0, "%s", std::string(5000, 'm').c_str());
     }).join();
     umask(saved);
-    const std::string head = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d:\d{6} \[pid-0*)" +
+    const std::string head = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d:(?!000000)\d{6} \[pid-0*)" +
                              std::to_string(getpid()) + R"(\]\[tid-0*)" + std::to_string(tid) + "]";
     EXPECT_EQ(std::regex_replace(box.text(), std::regex(head), "H"),
               "H pub(37)- error: (6 - Refused) subj-> a.b\nH recv(9)-\nReceived msg  : s\nH " +
@@ -76,6 +76,7 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
     EXPECT_EQ(fs::current_path(), LOG_DIR);
     EXPECT_EQ(fs::status(LOG_DIR).permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(LOG_FILE).permissions(), fs::perms(0640));
+    EXPECT_EQ(fs::status(std::string(LOG_FILE) + ".lock").permissions(), fs::perms(0600));
 }
 
 // Places another local user could have prepared: the record is dropped with one line on
@@ -119,6 +120,8 @@ TEST(LogSafety, RiggedPlacesAreRefused) {
     }
 }
 
+// The move happens at one byte over the threshold; a blocked one empties the file, is reported
+// once and is retried.
 TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     LogSandbox box;
     log_dump(0, 0, "seed");
@@ -144,24 +147,29 @@ TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     fill(LOG_FILE, THRESHOLD);
     log_dump(0, 0, "retried");
     EXPECT_NE(box.old_text().find(" retried\n"), std::string::npos);
+    // tolk_exec's own failure reaches the caller as a negative result and errno.
+    for (const char* program : {"/bin/mv", "/nonexistent/program"}) {
+        errno = 0;
+        EXPECT_TRUE(tolk_exec(0, 0, 0, program, "/no/a", "/no/b", nullptr) < 0 && errno == ENOENT);
+    }
 }
 
 // The files left hold only whole records, in writer order, with nothing missing but the
-// generations that rotation discards.
+// generations that rotation discards (a writer that finished early may have none left, but
+// none lost its last); the live file never holds more than one record past the threshold, and
+// no writer reports a failure, since nothing fails.
 TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
     LogSandbox box;
+    testing::internal::CaptureStderr();  // the writers' standard error too
     const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     std::vector<pid_t> pids(PROCS);
     for (int p = 0; p < PROCS; ++p) {
         if ((pids[p] = fork()) != 0) continue;
-        // Writers advance in step, ten records each per 20 ms (times VEK_SLOWDOWN): all of them
-        // contend within each burst, and each still has records in the last generations.
+        // All writers start at once and write as fast as they can: some of them are always
+        // kept from the file lock longer than it is waited for.
         const auto write = [start](int w) {
-            for (int n = 0; n < RECORDS; ++n) {
-                std::this_thread::sleep_until(
-                    start + std::chrono::milliseconds((n - n % 10) * 2 * VEK_SLOWDOWN));
-                log_dump(0, 0, "%s", message(w, n).c_str());
-            }
+            std::this_thread::sleep_until(start);
+            for (int n = 0; n < RECORDS; ++n) log_dump(0, 0, "%s", message(w, n).c_str());
         };
         std::thread other(write, p * THREADS + 1);
         write(p * THREADS);
@@ -177,13 +185,13 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
         if (waitpid(-1, &status, WNOHANG) > 0) exits.push_back(status);
     }
     EXPECT_EQ(exits, std::vector<int>(PROCS, 0));
-    // The ".old" generation ends with the record that crossed the threshold. (Earlier ones
-    // may not: a writer kept from the lock too long under load writes without it.)
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // The ".old" generation ends with the record that crossed the threshold.
     const std::string old_text = box.old_text(), live_text = box.text();
     const long old_size = static_cast<long>(old_text.size()), record = old_text.find('\n') + 1;
-    EXPECT_TRUE(old_size > THRESHOLD && old_size <= THRESHOLD + record &&
-                max_live <= THRESHOLD + record)
-        << old_size << " " << max_live;
+    EXPECT_GT(old_size, THRESHOLD);
+    EXPECT_LE(old_size, THRESHOLD + record);
+    EXPECT_LE(max_live, THRESHOLD + record);
     const std::regex head(R"(\S+ \S+ \[pid-(\d+)\]\[tid-\d+\] LW (\d+) (\d+) )");
     std::vector<int> next(PROCS * THREADS, -1);  // per writer, the record that must come next
     std::istringstream in(old_text + live_text);
@@ -197,14 +205,7 @@ TEST(LogContention, WritersOfSeveralProcessesKeepRecordsWholeAcrossRotations) {
         ASSERT_TRUE(next[w] < 0 || n == next[w]) << "writer " << w << " lost or reordered " << n;
         next[w] = n + 1;
     }
-    EXPECT_EQ(next, std::vector<int>(PROCS * THREADS, RECORDS))
-        << "each writer's last record is kept";
-}
-
-// Success is the rotation above; failure reaches the caller as a negative result and errno.
-TEST(TolkExec, FailureIsNegativeWithErrno) {
-    for (const char* program : {"/bin/mv", "/nonexistent/program"}) {
-        errno = 0;
-        EXPECT_TRUE(tolk_exec(0, 0, 0, program, "/no/a", "/no/b", nullptr) < 0 && errno == ENOENT);
+    for (int w = 0; w < PROCS * THREADS; ++w) {
+        EXPECT_TRUE(next[w] < 0 || next[w] == RECORDS) << "writer " << w << " lost its last record";
     }
 }

@@ -2,5 +2,3 @@
 vek_add_test(test_text test_text.cpp LIBS vek_nats_internal)
 target_compile_definitions(test_text PRIVATE VEK_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
 vek_add_test(test_log test_log.cpp LIBS vek_nats_internal)
-# The log-contention writers keep their pace only with time to spare in sanitizer builds.
-target_compile_definitions(test_log PRIVATE VEK_SLOWDOWN=${vek_fault_slowdown})

@@ -38,6 +38,11 @@ struct NATSSvcParam {
     std::int64_t write_deadline = 2000;
 
     // Secured servers; empty (false) fields leave the connection as plain as the URL says.
+    // libnats writes user, password, token and nkey (and a URL's user information) into its
+    // CONNECT line: a value holding a control byte (below 0x20, or 0x7F) is refused with
+    // STATUS_OPTIONS_CREDENTIALS; '"' and '\' are escaped and reach the server as given.
+    // The *_file fields must name non-empty regular files (a FIFO, socket, device, directory or
+    // empty file is refused at once: STATUS_OPTIONS_CREDENTIALS, or STATUS_OPTIONS_TLS).
     std::string user;  // with password: natsOptions_SetUserInfo
     std::string password;
     std::string token;           // natsOptions_SetToken

@@ -29,7 +29,9 @@ constexpr int OPEN_ATTEMPTS = 8;
 // The log holds records that only its owner's group may read.
 constexpr mode_t DIR_MODE = 0750;
 constexpr mode_t FILE_MODE = 0640;
+constexpr mode_t LOCK_FILE_MODE = 0600;
 constexpr auto LOCK_WAIT = std::chrono::milliseconds(5);
+constexpr auto WRITERS_WAIT = std::chrono::seconds(1);
 
 // "YY/MM/DD hh:mm:ss:uuuuuu [pid-PPPPP][tid-TTTTT]" of the current local time.
 int format_header(char* buf, size_t size) {
@@ -87,11 +89,11 @@ bool names_file(int dir, const char* name, int fd) {
            by_fd.st_ino == by_name.st_ino && by_fd.st_dev == by_name.st_dev;
 }
 
-// Anyone who can open the file can flock it: wait for the lock only briefly.
-bool lock_briefly(int fd) {
-    const auto deadline = std::chrono::steady_clock::now() + LOCK_WAIT;
+// Waits for a flock of `fd` (LOCK_EX or LOCK_SH) at most `limit`.
+bool lock_within(int fd, int how, std::chrono::microseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     auto pause = std::chrono::microseconds(20);
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (flock(fd, how | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) return false;  // unlockable file system
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(pause);
@@ -100,18 +102,69 @@ bool lock_briefly(int fd) {
     return true;
 }
 
-// Opens the live log file, locked when the lock comes in time. Other writers may have moved
-// the file aside between our open and our lock; then the descriptor names the ".old"
-// generation and we open again.
-int open_live(int dir, const char* name, bool* locked) {
+off_t size_of(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_size : 0;
+}
+
+// The writers' lock, beside the log file: a file only the log owner's writers (and root) can
+// open, so that nobody else can hold it. -1 when it cannot be had.
+int open_writers_lock(int dir, const char* name) {
+    char lock_name[256 + 8] = {};
+    snprintf(lock_name, sizeof(lock_name), "%s.lock", name);
+    const int fd = openat(dir, lock_name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          LOCK_FILE_MODE);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+enum class rotation { moved, emptied };
+
+// Moves the live file aside; the caller is serialised, so the name still leads to `fd` and
+// nobody else moves it or writes to it meanwhile. A blocked move (say, by a directory of the
+// ".old" name) empties the file instead, which only a serialised writer may do: the generation
+// is given up so that the file stays bounded, and the failure is reported once per
+// generation, not once per record.
+rotation rotate(const char* path, int fd) {
+    char old_path[256] = {};
+    snprintf(old_path, sizeof(old_path), "%.250s.old", path);
+    const int ret = detail::tolk_exec(0, 0, 0, "/bin/mv", path, old_path, nullptr);
+    if (ret == 0) return rotation::moved;
+    const int err = errno;
+    const bool emptied = ftruncate(fd, 0) == 0;
+    fprintf(stderr, "ret: %d\t error: %s\n", ret, strerror(err));
+    return emptied ? rotation::emptied : rotation::moved;
+}
+
+// Opens the live log file; `*serialised` tells whether no other writer appends to it or moves
+// it until `*writers` and the file are closed. Writers serialise on the file's own lock, but
+// anyone who can read the log can take that one, so it is waited for only briefly. Its holder
+// also shares the writers' lock, which a writer that waited the file lock out takes alone:
+// waiting for that one is waiting for a record to be written, so it is waited for longer.
+// Other writers may have moved the file aside between our open and our lock; then the
+// descriptor names the ".old" generation and we open again. A file found past the threshold
+// (its crossing writer could not move it) is moved first, so that no record lands beyond the
+// crossing one.
+int open_live(int dir, const char* name, const char* path, int* writers, bool* serialised) {
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
         const int fd = open_file(dir, name);
         if (fd < 0) return -1;
-        *locked = lock_briefly(fd);
-        if (!*locked || names_file(dir, name, fd)) return fd;
+        const bool locked = lock_within(fd, LOCK_EX, LOCK_WAIT);
+        if (*writers < 0) *writers = open_writers_lock(dir, name);
+        *serialised =
+            *writers < 0 ? locked : lock_within(*writers, locked ? LOCK_SH : LOCK_EX, WRITERS_WAIT);
+        if (names_file(dir, name, fd) && (size_of(fd) <= ROTATE_ABOVE ||
+                                          (*serialised && rotate(path, fd) == rotation::emptied))) {
+            return fd;
+        }
+        if (*writers >= 0) flock(*writers, LOCK_UN);
         ::close(fd);
     }
-    *locked = false;
+    *serialised = false;
     return open_file(dir, name);
 }
 
@@ -145,11 +198,14 @@ int log_dump(int debug_only, int file_id, const char* format, ...) {
     snprintf(path, sizeof(path), "%s/%s", LOG_DIR, file_name);
 
     const int dir = open_log_dir();
-    bool locked = false;
+    int writers = -1;
+    bool serialised = false;
     // The working directory only ever goes into a directory that passed the test.
-    const int fd = dir < 0 || fchdir(dir) != 0 ? -1 : open_live(dir, file_name, &locked);
+    const int fd =
+        dir < 0 || fchdir(dir) != 0 ? -1 : open_live(dir, file_name, path, &writers, &serialised);
     if (fd < 0) {
         fprintf(stderr, "Can NOT open [] %s error: %s\n", path, strerror(errno));
+        if (writers >= 0) ::close(writers);
         if (dir >= 0) ::close(dir);
         return 0;
     }
@@ -162,26 +218,16 @@ int log_dump(int debug_only, int file_id, const char* format, ...) {
     if (len > static_cast<int>(sizeof(record)) - 1) len = static_cast<int>(sizeof(record)) - 1;
     write_all(fd, record, len);
 
-    // Locked writers hold the lock from open to here, so the size seen is the file's own and
-    // exactly the record that crossed the threshold ends the ".old" generation. A writer
-    // without the lock rotates only the file it wrote to, so the limit holds even while
-    // someone else keeps the lock.
+    // A serialised writer's size is the file's own, so exactly the record that crossed the
+    // threshold ends the ".old" generation, and the live file never holds more than one record
+    // past it. When the move was blocked, the crossing record starts the next generation.
     const off_t size = lseek(fd, 0, SEEK_CUR);
-    if (size > ROTATE_ABOVE && (locked || names_file(dir, file_name, fd))) {
-        char old_path[256] = {};
-        snprintf(old_path, sizeof(old_path), "%.250s.old", path);
-        const int ret = detail::tolk_exec(0, 0, 0, "/bin/mv", path, old_path, nullptr);
-        if (ret < 0) {
-            const int err = errno;
-            // The move is blocked (say, by a directory of the ".old" name): the generation is
-            // given up so that the file stays bounded, and the crossing record starts the
-            // next one. The file restarts small, so the failure is reported once per
-            // generation, not once per record.
-            if (ftruncate(fd, 0) == 0) write_all(fd, record, len);
-            fprintf(stderr, "ret: %d\t error: %s\n", ret, strerror(err));
-        }
+    if (size > ROTATE_ABOVE && serialised && rotate(path, fd) == rotation::emptied) {
+        write_all(fd, record, len);
     }
-    ::close(fd);  // releases the lock
+    // The writers' lock goes first: whoever gets the file lock next finds it free.
+    if (writers >= 0) ::close(writers);
+    ::close(fd);
     ::close(dir);
     return 0;
 }

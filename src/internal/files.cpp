@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace vek_nats::detail {
 
@@ -24,6 +25,18 @@ int check_setting_file(const std::string& path) {
     }
     ::close(fd);
     return err;
+}
+
+const char* setting_file_problem(int err) {
+    switch (err) {
+        case EINVAL:
+        case ENXIO:  // what opening a socket gives
+            return "not a regular file";
+        case ENODATA:
+            return "empty";
+        default:
+            return std::strerror(err);
+    }
 }
 
 }  // namespace vek_nats::detail

@@ -12,4 +12,8 @@ namespace vek_nats::detail {
 // EISDIR for a directory, EINVAL for a FIFO or device, ENODATA for an empty file.
 int check_setting_file(const std::string& path);
 
+// A result of check_setting_file in words, for error lines: "not a regular file", "empty", or
+// the system's text of the errno value.
+const char* setting_file_problem(int err);
+
 }  // namespace vek_nats::detail

@@ -30,47 +30,10 @@ void close_nats_library() {
     if (nats_CloseAndWait(CLOSE_WAIT_MS) == NATS_ILLEGAL_STATE) nats_Close();
 }
 
-// libnats 3.4 reads out of bounds on an empty URL list and double-frees on a blank one.
-bool usable_urls(const char* urls) {
-    if (urls == nullptr) return false;
-    for (const char* p = urls; *p != '\0'; ++p) {
-        if (*p != ' ' && *p != '\t' && *p != ',') return true;
-    }
-    return false;
-}
-
-// natsOptions_SetURL of libnats 3.4 takes one URL only; a comma-separated list (the way to name
-// the nodes of a cluster) goes to natsOptions_SetServers instead. Whichever is not used is
-// cleared, since the options object is reused by a later connect.
-natsStatus set_urls(natsOptions* opts, const std::string& urls) {
-    if (!usable_urls(urls.c_str())) return NATS_INVALID_ARG;
-    if (urls.find(',') == std::string::npos) {
-        natsOptions_SetServers(opts, nullptr, 0);
-        return natsOptions_SetURL(opts, urls.c_str());
-    }
-    std::vector<std::string> list;
-    size_t start = 0;
-    while (start <= urls.size()) {
-        size_t end = urls.find(',', start);
-        if (end == std::string::npos) end = urls.size();
-        const size_t first = urls.find_first_not_of(" \t", start);
-        const size_t last = urls.find_last_not_of(" \t", end == 0 ? 0 : end - 1);
-        if (first != std::string::npos && first < end && last >= first) {
-            list.push_back(urls.substr(first, last - first + 1));
-        }
-        start = end + 1;
-    }
-    std::vector<const char*> servers;
-    for (const std::string& url : list) servers.push_back(url.c_str());
-    natsOptions_SetURL(opts, nullptr);
-    return natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size()));
-}
-
 // What init_options applies, in order; each row names the call its error line reports.
 struct option_args {
     natsOptions* opts;
     const NATSSvcParam& param;
-    const std::string& urls;
     detail::context* ctx;
 };
 struct option_step {
@@ -79,8 +42,6 @@ struct option_step {
     natsStatus (*apply)(const option_args&);
 };
 const option_step OPTION_STEPS[] = {
-    {"natsOptions_SetURL()", STATUS_OPTIONS_URL,
-     [](const option_args& a) { return set_urls(a.opts, a.urls); }},
     {"natsOptions_SetMaxReconnect()", STATUS_OPTIONS_MAX_RECONNECT,
      [](const option_args& a) {
          return natsOptions_SetMaxReconnect(a.opts, a.param.max_reconnect);
@@ -152,7 +113,7 @@ svc_status CNATSSvc::init_options(const NATSSvcParam& param) {
     }
     // The callbacks' closure; a torn-down object gets a fresh one for its next connection.
     if (m_core->ctx == nullptr) m_core->ctx = new detail::context(m_core.get());
-    const option_args args{m_opts, param, m_urls, m_core->ctx};
+    const option_args args{m_opts, param, m_core->ctx};
     for (const option_step& step : OPTION_STEPS) {
         const natsStatus s = step.apply(args);
         if (s != NATS_OK) {
@@ -223,7 +184,7 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
         core.ctx->retain();
         natsConnection* conn = nullptr;
         const int64_t start = nats_Now();
-        const natsStatus s = natsConnection_Connect(&conn, m_opts);
+        const natsStatus s = detail::connect_server(&conn, m_opts, param);
         if (s != NATS_OK) {
             core.ctx->release();
             VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s%s", shown,
