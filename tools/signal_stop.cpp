@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,7 +67,11 @@ void SignalStop::run() {
 
 void SignalStop::end_in_grace(int signal_number) {
     std::unique_lock<std::mutex> lock(m_end_mutex);
-    if (!m_ended.wait_for(lock, GRACE, [this] { return m_finished; })) _exit(128 + signal_number);
+    // Not _exit: a sanitizer's hook on it may linger (ThreadSanitizer sleeps a second while
+    // other threads run), and the program is to end now.
+    if (!m_ended.wait_for(lock, GRACE, [this] { return m_finished; })) {
+        syscall(SYS_exit_group, 128 + signal_number);
+    }
 }
 
 bool SignalStop::enter_wait(vek_nats::CNATSSvc& svc, Wake wake) {
