@@ -2,6 +2,7 @@
 // end (signals, lost streams), what reaches the server, usage errors; never a secret shown.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <fstream>
@@ -72,20 +73,22 @@ struct WaitingRun {
 // it waits for messages or input; at once, 128 + the signal, where it is stuck), on a lost
 // standard output; a closed standard input reads as empty.
 TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
-    auto watcher = cli({"sub", "s"});  // takes requests without answering; sees pub's lines
+    // Takes requests without answering and sees pub's lines on "s"; nothing else is sent there,
+    // so that what it sees is the current run's.
+    auto watcher = cli({"sub", "s"});
     for (const WaitingRun& row : std::vector<WaitingRun>{
              {{"--timeout", "400ms", "request", "s", "hi"}, 0, 1, "- no answer within", 400ms},
              {{"--sync", "--timeout", "300", "sub", "quiet"}, 0, 1, "0x910E0401", 300ms},
              {{"--timeout", "1m", "request", "nobody", "hi"}, 0, 1, "0x910E020A"},
-             {{"--count", "2147483647", "sub", "s"}, SIGTERM, 0, ""},
+             {{"--count", "2147483647", "sub", "t"}, SIGTERM, 0, ""},
              {{"reply", "r"}, SIGINT, 0, ""},
              {{"--timeout", "1m", "request", "s", "hi"}, SIGINT, 1, "interrupted"},
              {{"pub", "s"}, SIGTERM, 0, ""},
              {{"pub", "x"}, 0, 0, "", 0ms, false, Process::NO_STDIN},
              {{"request", "s", "hi"}, 0, 1, "output is closed", 0ms, false, Process::NO_STDOUT},
-             {{"pub", "s"}, 0, 0, "", 0ms, false, Process::NO_STDOUT},  // it prints nothing
-             {{"sub", "s"}, 0, 1, "No space left on device", 0ms, false, Process::FULL_STDOUT},
-             {{"sub", "s"}, 0, 1, "Broken pipe"},  // its reader gone, as `| head -1`
+             {{"pub", "t"}, 0, 0, "", 0ms, false, Process::NO_STDOUT},  // it prints nothing
+             {{"sub", "t"}, 0, 1, "No space left on device", 0ms, false, Process::FULL_STDOUT},
+             {{"sub", "t"}, 0, 1, "Broken pipe"},  // its reader gone, as `| head -1`
              {{"--timeout", "1m", "pub", "s"}, SIGTERM, 128 + SIGTERM, "", 0ms, true}}) {
         SCOPED_TRACE(::testing::PrintToString(row.args));
         const size_t seen = watcher->out().size();
@@ -94,11 +97,12 @@ TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
         if (row.streams != Process::NO_STDIN) p->input("line\n");
         if (row.message == "Broken pipe") p->close_output();
         if (p->err().find("ready") != std::string::npos) {
-            run({"pub", "s", "one"});
+            run({"pub", row.args.back(), "one"});
         } else if (row.signal != 0) {  // the line or request is out
             ASSERT_TRUE(vek_test::wait_until([&] { return watcher->out().size() > seen; }));
         }
         if (row.server_stops) kill(server.pid(), SIGSTOP);
+        if (row.server_stops) waitpid(server.pid(), nullptr, WUNTRACED);  // all its threads
         if (row.signal != 0) start = Clock::now();
         p->signal(row.signal);  // 0: none
         EXPECT_EQ(p->finish(), row.code) << row.message << p->err();
@@ -181,11 +185,10 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
         }
     }
     for (const CommandLine& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.args));
         Args argv = row.args;
         argv.insert(argv.begin(), VEK_NATS_CLI);
         Process p(argv, row.env);
-        EXPECT_EQ(p.finish(), row.code) << p.err();
+        EXPECT_EQ(p.finish(), row.code) << ::testing::PrintToString(row.args) << p.err();
         const std::string err = p.err();
         const std::string shown = p.out() + err;
         EXPECT_NE(shown.find(row.message), std::string::npos) << shown;
