@@ -89,6 +89,7 @@ TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
              {{"pub", "t"}, 0, 0, "", 0ms, false, Process::NO_STDOUT},  // it prints nothing
              {{"sub", "t"}, 0, 1, "No space left on device", 0ms, false, Process::FULL_STDOUT},
              {{"sub", "t"}, 0, 1, "Broken pipe"},  // its reader gone, as `| head -1`
+             // Stuck: its flush waits for a server that is stopped.
              {{"--timeout", "1m", "pub", "s"}, SIGTERM, 128 + SIGTERM, "", 0ms, true}}) {
         SCOPED_TRACE(::testing::PrintToString(row.args));
         const size_t seen = watcher->out().size();
