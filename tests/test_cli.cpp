@@ -1,11 +1,11 @@
 // The vek-nats program as a separate process against private servers: what travels, how runs
 // end (signals, lost streams), what reaches the server, usage errors; never a secret shown.
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
-#include <memory>
-#include <tuple>
+#include <fstream>
 
 #include "support/harness.h"
 
@@ -43,113 +43,162 @@ TEST_F(CliTest, MessagesAndAnswersArriveWithSubjectTextAndLength) {
     auto echo = cli({"--count", "1", "reply", "echo"});
     run({"--count", "2", "pub", "news", "hello", "world"});
     run({"PUB", "weather"}, "sunny\r\nrain");  // each line a message, CR LF taken as the end
-    run({"pub", "news", "two\r\nlines\\\x01"});
-    auto req = cli({"request", "echo", "ping", "1"});
+    run({"pub", "news", "--", "-two\r\nlines\\\x01"});
+    auto req = cli({"request", "echo", "ping\x1b", "1"});
     EXPECT_EQ(req->finish(), 0) << req->err();
-    EXPECT_EQ(req->out(), "ping 1\n");
+    EXPECT_EQ(req->out(), "ping\\x1b 1\n");
     EXPECT_EQ(sub->finish(), 0) << sub->err();
     EXPECT_EQ(echo->finish(), 0) << echo->err();
     Args got;  // each subscription delivers on a thread of its own: order per subject
     vek_nats::split_string_to_tokens(sub->out(), "", got);
     std::stable_sort(got.begin(), got.end(), [](auto& a, auto& b) { return a[0] < b[0]; });
     EXPECT_EQ(got, (Args{"news: hello world (11 bytes)", "news: hello world (11 bytes)",
-                         "news: two\\r\\nlines\\\\\\x01 (12 bytes)", "weather: sunny (5 bytes)",
+                         "news: -two\\r\\nlines\\\\\\x01 (13 bytes)", "weather: sunny (5 bytes)",
                          "weather: rain (4 bytes)"}));
-    EXPECT_EQ(echo->out(), "echo: ping 1 (6 bytes) -> ping 1\n");
+    EXPECT_EQ(echo->out(), "echo: ping\\x1b 1 (7 bytes) -> ping\\x1b 1\n");
 }
 
-// How a run that waits ends: on its time-out, on SIGINT or SIGTERM (never killed by them), on
-// a lost standard output; a closed standard input reads as empty.
+// A run that waits, and how it ends.
+struct WaitingRun {
+    Args args;
+    int signal;                             // sent once the run waits; 0: none
+    int code;                               // its exit status
+    std::string message;                    // on its standard error
+    std::chrono::milliseconds least = 0ms;  // its own time-out ends it, not before
+    bool server_stops = false;              // the server stops answering before the signal
+    Process::Streams streams = Process::PIPES;
+};
+
+// A run that waits ends on its time-out, on SIGINT or SIGTERM within a second (cleanly where
+// it waits for messages or input; at once, 128 + the signal, where it is stuck), on a lost
+// standard output; a closed standard input reads as empty.
 TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
-    auto watcher = cli({"sub", "s"});  // takes requests without answering; sees pub's lines
-    const Process::Streams pipes = Process::PIPES, full = Process::FULL_STDOUT;
-    using Case =
-        std::tuple<Args, Process::Streams, int, int, std::string, std::chrono::milliseconds>;
-    for (const auto& [args, streams, sig, code, message, least] : std::vector<Case>{
-             {{"--timeout", "400ms", "request", "s", "hi"}, pipes, 0, 1, "within 400 ms", 400ms},
-             {{"--sync", "--timeout", "300", "sub", "quiet"}, pipes, 0, 1, "0x910E0401", 300ms},
-             {{"--timeout", "1m", "request", "nobody", "hi"}, pipes, 0, 1, "0x910E020A", 0ms},
-             {{"sub", "s"}, pipes, SIGTERM, 0, "", 0ms},
-             {{"reply", "r"}, pipes, SIGINT, 0, "", 0ms},
-             {{"--timeout", "1m", "request", "s", "hi"}, pipes, SIGINT, 1, "interrupted", 0ms},
-             {{"pub", "s"}, pipes, SIGTERM, 0, "", 0ms},
-             {{"pub", "x"}, Process::NO_STDIN, 0, 0, "", 0ms},
-             {{"--count", "2", "sub", "s"}, full, 0, 1, "output: No space left on device", 0ms},
-             {{"sub", "s"}, pipes, 0, 1, "Broken pipe", 0ms}}) {  // its reader gone, as `| head -1`
+    // Takes requests without answering and sees pub's lines on "s"; nothing else is sent there,
+    // so that what it sees is the current run's.
+    auto watcher = cli({"sub", "s"});
+    for (const WaitingRun& row : std::vector<WaitingRun>{
+             {{"--timeout", "400ms", "request", "s", "hi"}, 0, 1, "- no answer within", 400ms},
+             {{"--sync", "--timeout", "300", "sub", "quiet"}, 0, 1, "0x910E0401", 300ms},
+             {{"--timeout", "1m", "request", "nobody", "hi"}, 0, 1, "0x910E020A"},
+             {{"--count", "2147483647", "sub", "t"}, SIGTERM, 0, ""},
+             {{"reply", "r"}, SIGINT, 0, ""},
+             {{"--timeout", "1m", "request", "s", "hi"}, SIGINT, 1, "interrupted"},
+             {{"pub", "s"}, SIGTERM, 0, ""},
+             {{"pub", "x"}, 0, 0, "", 0ms, false, Process::NO_STDIN},
+             {{"request", "s", "hi"}, 0, 1, "output is closed", 0ms, false, Process::NO_STDOUT},
+             {{"pub", "t"}, 0, 0, "", 0ms, false, Process::NO_STDOUT},  // it prints nothing
+             {{"sub", "t"}, 0, 1, "No space left on device", 0ms, false, Process::FULL_STDOUT},
+             {{"sub", "t"}, 0, 1, "Broken pipe"},  // its reader gone, as `| head -1`
+             // Stuck: its flush waits for a server that is stopped.
+             {{"--timeout", "1m", "pub", "s"}, SIGTERM, 128 + SIGTERM, "", 0ms, true}}) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
         const size_t seen = watcher->out().size();
         auto start = Clock::now();
-        auto p = cli(args, streams);
-        if (streams != Process::NO_STDIN) p->input("line\n");
+        auto p = cli(row.args, row.streams);
+        if (row.streams != Process::NO_STDIN) p->input("line\n");
+        if (row.message == "Broken pipe") p->close_output();
         if (p->err().find("ready") != std::string::npos) {
-            run({"pub", "s", "one"});
-        } else if (sig != 0) {  // the line or request is out
+            run({"pub", row.args.back(), "one"});
+        } else if (row.signal != 0) {  // the line or request is out
             ASSERT_TRUE(vek_test::wait_until([&] { return watcher->out().size() > seen; }));
         }
-        if (message == "Broken pipe") {
-            ASSERT_TRUE(p->wait_output("\n"));
-            p->close_output();
-            run({"pub", "s", "two"});
-        }
-        if (sig != 0) start = Clock::now(), p->signal(sig);
-        EXPECT_EQ(p->finish(), code) << message << p->err();
-        EXPECT_GE(Clock::now() - start, least) << message;
-        EXPECT_LT(Clock::now() - start, 5s) << message << p->err();  // no 1 m time-out ran
-        EXPECT_NE(p->err().find(message), std::string::npos) << p->err();
+        if (row.server_stops) kill(server.pid(), SIGSTOP);
+        if (row.server_stops) waitpid(server.pid(), nullptr, WUNTRACED);  // all its threads
+        if (row.signal != 0) start = Clock::now();
+        p->signal(row.signal);  // 0: none
+        EXPECT_EQ(p->finish(), row.code) << row.message << p->err();
+        kill(server.pid(), SIGCONT);
+        EXPECT_GE(Clock::now() - start, row.least) << row.message;
+        EXPECT_LT(Clock::now() - start, row.signal != 0 ? 1s : 5s) << row.message << p->err();
+        EXPECT_NE(p->err().find(row.message), std::string::npos) << p->err();
     }
 }
 
-// Each command line ends with its status and at most one line of reason (a usage error adds the
-// hint); settings and environment reach the server; no password or token is ever shown.
+// A command line and how it ends.
+struct CommandLine {
+    Args args;
+    int code;             // its exit status
+    std::string message;  // on its standard output or error
+    Args env = {};
+};
+
+// Each command line ends by itself with its status and at most one line of reason (a usage
+// error adds the hint); settings and environment reach the server. No password or token, not
+// a fragment of one, and no raw control byte is ever shown.
 TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
     vek_test::NatsServer users(0, {"--user", "alice", "--pass", "s3cr3t"});
     vek_test::NatsServer tokens(0, {"--auth", "t0k3n"});
-    ASSERT_TRUE(users.start() && tokens.start());
+    ASSERT_TRUE(users.start());
+    ASSERT_TRUE(tokens.start());
     const std::string gone = "nats://127.0.0.1:" + std::to_string(vek_test::free_port());
     const std::string at_users = "@127.0.0.1:" + std::to_string(users.port());
     const std::string abc = "$2a$06$If6bvum7DFjUnE9p2uDeDu0YHzrHM6tf.iqN8.yx.jNN1ILEf7h0i";
-    const auto program = [](Args args) { return args.insert(args.begin(), VEK_NATS_CLI), args; };
-    const auto pub = [](Args args) { return args.insert(args.end(), {"pub", "s", "x"}), args; };
-    for (const auto& [args, code, message, env] :
-         std::vector<std::tuple<Args, int, std::string, Args>>{
-             {{}, 2, "missing action", {}},
-             {{"publish", "s", "x"}, 2, "unknown action 'publish'", {}},
-             {{"pub"}, 2, "missing subject", {}},
-             {{"bcrypt"}, 2, "no password on standard input", {}},
-             {{"bcrypt", "s3cret pw"}, 0, "$2b$12$", {}},
-             {{"bcrypt_valid", "abc", abc}, 0, "valid", {}},
-             {{"bcrypt_valid", "abd", abc}, 1, "invalid", {}},
-             {{"--count", "2147483648", "sub", "s"}, 2, "too large", {}},
-             {{"--timeout", "1x", "request", "s", "x"}, 2, "'1x' is not a duration", {}},
-             {{"--timeout", "35792m", "request", "s", "x"}, 2, "'35792m' is too long", {}},
-             {{"sub", "a,b,c,d,e,f"}, 2, "too many subjects: 6 given, at most 5", {}},
-             {{"--sync", "sub", "a,b"}, 2, "--sync reads a single subject", {}},
-             {{"--frobnicate=s3cr3t", "pub", "s"}, 2, "unknown option '--frobnicate'", {}},
-             {{"--sync=yes", "sub", "s"}, 2, "option --sync takes no value", {}},
-             {{"pub", "s", "-s"}, 2, "option --server needs a value", {}},
-             {{"--user", "alice", "pub", "s"}, 2, "--user needs a password", {}},
-             {{"--password", "s3cr3t", "pub", "s"}, 2, "--password needs --user", {}},
-             {{"--token", "t", "--creds", "/dev/null", "pub", "s"}, 2, "--token and --creds", {}},
-             {{"--tlsca", "/nonexistent/ca.pem", "pub", "s"}, 2, "--tlsca: cannot read", {}},
-             {{"sub", "-h"}, 0, "from $NATS_PASSWORD", {}},
-             {{"--version"}, 0, "(NATS C client 3.", {}},
-             // The longest time-outs are accepted: the run goes on and fails to connect.
-             {{"--timeout", "35791m", "-s", gone, "request", "s", "x"}, 1, "0x910E0201", {}},
-             {pub({"-s", server.url()}), 0, "", {"NATS_URL=" + gone}},
-             {pub({}), 1, "connecting to " + gone + ": 0x910E0201", {"NATS_URL=" + gone}},
-             {pub({"-s", "nats://alice:s3cr3t" + at_users}), 0, "", {}},
-             {pub({"-s", "nats://alice:wr0ng" + at_users}), 1, "to nats://alice:***@", {}},
-             {pub({"-s", users.url(), "--user", "alice"}), 0, "", {"NATS_PASSWORD=s3cr3t"}},
-             {pub({"-s", tokens.url()}), 0, "", {"NATS_TOKEN=t0k3n"}},
-             {pub({"-s", tokens.url(), "--token", "wr0ng"}), 1, "0x910E0201", {}},
-             // Refused by the server: the setting reached the library.
-             {pub({"-s", server.url(), "--tls"}), 1, "connecting to", {}}}) {
-        Process p(program(args), env);
-        EXPECT_EQ(p.finish(), code) << ::testing::PrintToString(args) << p.err();
-        const std::string err = p.err(), shown = p.out() + err;
-        EXPECT_NE(shown.find(message), std::string::npos) << shown;
-        EXPECT_EQ(err.find("usage: vek-nats [options]") != std::string::npos, code == 2) << err;
-        EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 1 + (code == 2)) << err;
-        for (const char* secret : {"s3cr3t", "t0k3n", "wr0ng"})
+    std::vector<CommandLine> rows = {
+        {{}, 2, "missing action"},
+        {{"publish", "s", "x"}, 2, "unknown action 'publish'"},
+        {{"pub"}, 2, "missing subject"},
+        {{"bcrypt"}, 2, "no password on standard input"},
+        {{"bcrypt", "s3cret pw"}, 0, "$2b$12$"},
+        {{"bcrypt_valid", "abc", abc}, 0, "valid"},
+        {{"bcrypt_valid", "abd", abc}, 1, "invalid"},
+        {{"--count", "2147483648", "sub", "s"}, 2, "too large"},
+        {{"--count", "5x", "pub", "s"}, 2, "'5x' is not a number"},
+        {{"--count", "2", "request", "s", "x"}, 2, "--count does not apply to request"},
+        {{"--timeout", "1x", "request", "s", "x"}, 2, "'1x' is not a duration"},
+        {{"--timeout", "35792m", "request", "s", "x"}, 2, "'35792m' is too long"},
+        {{"sub", "a,b,c,d,e,f"}, 2, "too many subjects: 6 given, at most 5"},
+        {{"--sync", "sub", "a,b"}, 2, "--sync reads a single subject"},
+        {{"--frobnicate=s3cr3t", "pub", "s"}, 2, "unknown option '--frobnicate'"},
+        {{"--sync=yes", "sub", "s"}, 2, "option --sync takes no value"},
+        {{"pub", "s", "-s"}, 2, "option --server needs a value"},
+        {{"--user", "alice", "pub", "s"}, 2, "--user needs a password"},
+        {{"--password", "s3cr3t", "pub", "s"}, 2, "--password needs --user"},
+        {{"--token", "t", "--creds", VEK_NATS_CLI, "pub", "s"}, 2, "--token and --creds"},
+        {{"sub", "-h"}, 0, "$NATS_PASSWORD"},
+        {{"--version"}, 0, "(NATS C client 3."},
+        {{"pub", "s", "x", "-s", gone + "\r\nvek-nats: forged"}, 1, "\\x0D\\x0Avek-nats: forged"},
+        {{"-s", server.url(), "pub", "s\x1b[2J\n", "x"}, 1, "publishing on s\\x1B[2J\\x0A: 0x"},
+        // The longest time-outs are accepted: the run goes on and fails to connect.
+        {{"--timeout", "35791m", "-s", gone, "request", "s", "x"}, 1, "0x910E0201"},
+        {{"pub", "s", "x"}, 1, "connecting to " + gone + ": 0x910E0201", {"NATS_URL=" + gone}},
+        {{"pub", "s", "x", "-s", "nats://alice:s3cr3t" + at_users}, 0, ""},
+        {{"pub", "s", "x", "-s", users.url(), "--user", "alice"}, 0, "", {"NATS_PASSWORD=s3cr3t"}},
+        {{"pub", "s", "x", "-s", tokens.url()}, 0, "", {"NATS_URL=" + gone, "NATS_TOKEN=t0k3n"}},
+        // Refused by the server: the setting reached the library.
+        {{"pub", "s", "x", "-s", server.url(), "--tls"}, 1, "connecting to"}};
+    // Passwords that hold URL syntax, in every form of URL: refused, and never shown in part.
+    for (const char c : std::string("/,:#?%")) {
+        for (const std::string& form :
+             Args{"nats://alice:", "alice:", "nats://", gone + ",nats://a:"}) {
+            rows.push_back({{"pub", "s", "-s", form + "Qk7" + c + "Rm3" + at_users}, 1, "***"});
+        }
+    }
+    // Files that are no credentials, named by every file option: refused at once.
+    const std::string base = "/tmp/vek-cli-" + std::to_string(getpid());  // the test's own /tmp
+    ASSERT_EQ(mknod((base + ".fifo").c_str(), S_IFIFO | 0600, 0), 0);
+    ASSERT_EQ(mknod((base + ".socket").c_str(), S_IFSOCK | 0600, 0),
+              0);  // as a dead server leaves it
+    std::ofstream(base + ".empty").flush();
+    for (const std::string& file :
+         Args{base + ".fifo", "/tmp", base + ".empty", base + ".socket", "/dev/zero", base}) {
+        for (const char* option : {"--nkey-seed", "--creds", "--tlsca", "--tlscert", "--tlskey"}) {
+            rows.push_back({{option, file, "pub", "s"}, 2, std::string(option) + ": cannot read"});
+        }
+    }
+    for (const CommandLine& row : rows) {
+        Args argv = row.args;
+        argv.insert(argv.begin(), VEK_NATS_CLI);
+        Process p(argv, row.env);
+        EXPECT_EQ(p.finish(), row.code) << ::testing::PrintToString(row.args) << p.err();
+        const std::string err = p.err();
+        const std::string shown = p.out() + err;
+        EXPECT_NE(shown.find(row.message), std::string::npos) << shown;
+        EXPECT_EQ(err.find("usage: vek-nats [options]") != std::string::npos, row.code == 2) << err;
+        EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 1 + (row.code == 2)) << err;
+        const auto control = [](unsigned char c) { return (c < ' ' && c != '\n') || c == 0x7f; };
+        EXPECT_EQ(std::find_if(err.begin(), err.end(), control), err.end()) << err;
+        for (const char* secret : {"s3cr3t", "t0k3n", "Qk7", "Rm3"}) {
             EXPECT_EQ(shown.find(secret), std::string::npos) << secret << " in " << shown;
+        }
     }
 }

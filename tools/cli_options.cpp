@@ -1,209 +1,281 @@
 #include "cli_options.h"
 
-#include <getopt.h>
-#include <unistd.h>
+#include <strings.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+
+#include "internal/files.h"
+#include "vek_nats/text.h"
 
 namespace vek_cli {
 namespace {
 
-using vek_nats::EAct;
 using vek_nats::NATSSvcParam;
 
 // Counts and time-outs end up in 32-bit fields of the library and of libnats.
 constexpr std::int64_t MAX_NUMBER = 2147483647;
 
-enum OptionId {
-    OPT_HELP = 'h',
-    OPT_SERVER = 's',
-    OPT_TIMEOUT = 256,
-    OPT_COUNT,
-    OPT_SYNC,
-    OPT_QUEUE,
-    OPT_USER,
-    OPT_PASSWORD,
-    OPT_TOKEN,
-    OPT_NKEY,
-    OPT_NKEY_SEED,
-    OPT_CREDS,
-    OPT_TLS,
-    OPT_TLSCA,
-    OPT_TLSCERT,
-    OPT_TLSKEY,
-    OPT_VERSION,
-};
-
-const option LONG_OPTIONS[] = {
-    {"server", required_argument, nullptr, OPT_SERVER},
-    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
-    {"count", required_argument, nullptr, OPT_COUNT},
-    {"sync", no_argument, nullptr, OPT_SYNC},
-    {"queue", required_argument, nullptr, OPT_QUEUE},
-    {"user", required_argument, nullptr, OPT_USER},
-    {"password", required_argument, nullptr, OPT_PASSWORD},
-    {"token", required_argument, nullptr, OPT_TOKEN},
-    {"nkey", required_argument, nullptr, OPT_NKEY},
-    {"nkey-seed", required_argument, nullptr, OPT_NKEY_SEED},
-    {"creds", required_argument, nullptr, OPT_CREDS},
-    {"tls", no_argument, nullptr, OPT_TLS},
-    {"tlsca", required_argument, nullptr, OPT_TLSCA},
-    {"tlscert", required_argument, nullptr, OPT_TLSCERT},
-    {"tlskey", required_argument, nullptr, OPT_TLSKEY},
-    {"help", no_argument, nullptr, OPT_HELP},
-    {"version", no_argument, nullptr, OPT_VERSION},
-    {nullptr, 0, nullptr, 0},
-};
-
-// Options that fill a text field of the connection parameters; files are checked here, so
-// that a mistyped path is a usage error and not a refused connection.
-struct TextOption {
-    int id;
-    std::string NATSSvcParam::*field;
-    bool file;
-};
-const TextOption TEXT_OPTIONS[] = {
-    {OPT_USER, &NATSSvcParam::user, false},
-    {OPT_PASSWORD, &NATSSvcParam::password, false},
-    {OPT_TOKEN, &NATSSvcParam::token, false},
-    {OPT_NKEY, &NATSSvcParam::nkey, false},
-    {OPT_NKEY_SEED, &NATSSvcParam::nkey_seed_file, true},
-    {OPT_CREDS, &NATSSvcParam::creds_file, true},
-    {OPT_TLSCA, &NATSSvcParam::tls_ca_file, true},
-    {OPT_TLSCERT, &NATSSvcParam::tls_cert_file, true},
-    {OPT_TLSKEY, &NATSSvcParam::tls_key_file, true},
-};
-
-std::string name_of(int id) {
-    for (const option& o : LONG_OPTIONS) {
-        if (o.name != nullptr && o.val == id) return std::string("--") + o.name;
-    }
-    return "?";
+// Where an option's value goes: a field of Options or of its connection parameters.
+template <class T>
+T& field(Options& out, T Options::*member) {
+    return out.*member;
+}
+template <class T>
+T& field(Options& out, T NATSSvcParam::*member) {
+    return out.param.*member;
 }
 
-// The library's notion of a number decides what is numeric at all; on top of it only whole
-// values from 1 up make sense for a count or a time-out. `shown` is the text as given.
-bool parse_positive(const std::string& option, const std::string& text, const std::string& shown,
-                    std::int64_t& value, std::string& error) {
-    if (!vek_nats::is_digit(text)) {
-        error = option + ": '" + shown + "' is not a number";
-        return false;
-    }
-    const double number = std::strtod(text.c_str(), nullptr);
-    if (!(number >= 1.0) || number != std::floor(number)) {
-        error = option + ": '" + shown + "' is not a positive whole number";
-        return false;
-    }
-    if (number > static_cast<double>(MAX_NUMBER)) {
-        error = option + ": '" + shown + "' is too large (at most 2147483647)";
-        return false;
-    }
-    value = static_cast<std::int64_t>(number);
+// What an option does with its value. A failure explains itself in `error`, which the parser
+// prefixes with the option's name.
+using Take = bool (*)(const std::string& value, Options& out, std::string& error);
+
+template <auto Field>
+bool flag(const std::string&, Options& out, std::string&) {
+    field(out, Field) = true;
     return true;
 }
 
+template <auto Field>
+bool text(const std::string& value, Options& out, std::string& error) {
+    if (value.empty()) {
+        error = "empty value";
+        return false;
+    }
+    field(out, Field) = value;
+    return true;
+}
+
+// Checked here, without blocking, so that a mistyped path, a FIFO or an empty file is a usage
+// error at once and not a refused connection or a connect that never returns.
+template <auto Field>
+bool file(const std::string& value, Options& out, std::string& error) {
+    if (!text<Field>(value, out, error)) return false;
+    const int problem = vek_nats::detail::check_setting_file(value);
+    if (problem == 0) return true;
+    error = "cannot read '" + value + "': ";
+    switch (problem) {
+        case EISDIR:
+            error += "a directory";
+            break;
+        case EINVAL:
+        case ENXIO:
+            error += "not a regular file (a FIFO, socket or device)";
+            break;
+        case ENODATA:
+            error += "an empty file";
+            break;
+        default:
+            error += std::strerror(problem);
+    }
+    return false;
+}
+
+// A whole number from 1 to MAX_NUMBER, digits only. `shown` is the text as given.
+bool positive(const std::string& digits, const std::string& shown, std::int64_t& value,
+              std::string& error) {
+    const char* end = digits.data() + digits.size();
+    const auto [stop, result] = std::from_chars(digits.data(), end, value);
+    if (stop != end || (result != std::errc() && result != std::errc::result_out_of_range)) {
+        error = "'" + shown + "' is not a number";
+    } else if (result == std::errc::result_out_of_range || value > MAX_NUMBER) {
+        error = "'" + shown + "' is too large (at most 2147483647)";
+    } else if (value < 1) {
+        error = "'" + shown + "' is not a positive whole number";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+template <auto Field>
+bool number(const std::string& value, Options& out, std::string& error) {
+    return positive(value, value, field(out, Field), error);
+}
+
 // "500ms", "2s", "1m", or plain milliseconds.
-bool parse_duration(const std::string& option, const std::string& text, std::int64_t& ms,
-                    std::string& error) {
+template <auto Field>
+bool duration(const std::string& value, Options& out, std::string& error) {
     static const struct {
         const char* unit;
         std::int64_t ms;
     } UNITS[] = {{"ms", 1}, {"s", 1000}, {"m", 60000}};
-    std::string number = text;
+    std::string digits = value;
     std::int64_t factor = 1;
     for (const auto& u : UNITS) {
         const size_t length = std::strlen(u.unit);
-        if (text.size() > length && text.compare(text.size() - length, length, u.unit) == 0) {
-            number = text.substr(0, text.size() - length);
+        if (value.size() > length && value.compare(value.size() - length, length, u.unit) == 0) {
+            digits.resize(value.size() - length);
             factor = u.ms;
             break;
         }
     }
-    if (!vek_nats::is_digit(number)) {
-        error =
-            option + ": '" + text + "' is not a duration (such as 500ms, 2s, 1m, or milliseconds)";
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        error = "'" + value + "' is not a duration (such as 500ms, 2s, 1m, or milliseconds)";
         return false;
     }
-    if (!parse_positive(option, number, text, ms, error)) return false;
+    std::int64_t& ms = field(out, Field);
+    if (!positive(digits, value, ms, error)) return false;
     if (ms > MAX_NUMBER / factor) {
-        error = option + ": '" + text + "' is too long (at most 2147483647 ms)";
+        error = "'" + value + "' is too long (at most 2147483647 ms)";
         return false;
     }
     ms *= factor;
     return true;
 }
 
-bool set_text(const TextOption& o, const char* value, Options& out, std::string& error) {
-    const std::string name = name_of(o.id);
-    if (*value == '\0') {
-        error = name + ": empty value";
+// Each option once: its long name ("--" left out), its short letter (0: none), what its value
+// is called in the help (null: a flag), where the value goes and how it is checked, the
+// actions it applies to (null: every one), its help.
+struct OptionRow {
+    const char* name;
+    char letter;
+    const char* arg;
+    Take take;
+    const char* actions;
+    const char* help;
+};
+
+const OptionRow OPTIONS[] = {
+    {"server", 's', "URLS", text<&Options::server>, nullptr,
+     "comma-separated server URLs (default: $NATS_URL, else a server on this machine, port "
+     "4222)"},
+    {"timeout", 0, "TIME", duration<&Options::timeout_ms>, nullptr,
+     "request time-out, and receive time-out with --sync: 500ms, 2s, 1m, or plain "
+     "milliseconds (default 10s)"},
+    {"count", 0, "N", number<&Options::count>, "pub sub reply",
+     "pub: send the text (or each line) N times; sub: stop after N messages; reply: stop "
+     "after N answers"},
+    {"sync", 0, nullptr, flag<&Options::sync>, "sub reply",
+     "sub, reply: read one subject synchronously; a receive time-out ends the program with "
+     "exit status 1"},
+    {"queue", 0, "GROUP", text<&Options::queue>, "sub reply",
+     "sub, reply: join queue group GROUP; each message goes to one member"},
+    {"user", 0, "USER", text<&NATSSvcParam::user>, nullptr,
+     "user name, with --password or $NATS_PASSWORD"},
+    {"password", 0, "PASSWORD", text<&NATSSvcParam::password>, nullptr,
+     "the password of --user; better $NATS_PASSWORD: a command line is visible to other "
+     "users (ps)"},
+    {"token", 0, "TOKEN", text<&NATSSvcParam::token>, nullptr,
+     "authentication token; $NATS_TOKEN keeps it off the command line"},
+    {"nkey", 0, "PUBLIC", text<&NATSSvcParam::nkey>, nullptr,
+     "the user's public NKey, with --nkey-seed"},
+    {"nkey-seed", 0, "FILE", file<&NATSSvcParam::nkey_seed_file>, nullptr,
+     "file holding the NKey's seed"},
+    {"creds", 0, "FILE", file<&NATSSvcParam::creds_file>, nullptr,
+     "credentials file (user JWT and seed)"},
+    {"tls", 0, nullptr, flag<&NATSSvcParam::tls>, nullptr,
+     "require TLS (also implied by the next three and by tls:// URLs)"},
+    {"tlsca", 0, "FILE", file<&NATSSvcParam::tls_ca_file>, nullptr,
+     "PEM file of trusted certificate authorities"},
+    {"tlscert", 0, "FILE", file<&NATSSvcParam::tls_cert_file>, nullptr,
+     "client certificate, with --tlskey (mutual TLS)"},
+    {"tlskey", 0, "FILE", file<&NATSSvcParam::tls_key_file>, nullptr,
+     "the client certificate's key"},
+    {"help", 'h', nullptr, flag<&Options::help>, nullptr, "show this text"},
+    {"version", 0, nullptr, flag<&Options::version>, nullptr,
+     "show the program's and the NATS client's versions"},
+};
+
+bool take_subject(const Words& args, Options& out, std::string& error) {
+    if (args.empty() || args[0].empty()) {
+        error = "missing subject";
         return false;
     }
-    if (o.file && access(value, R_OK) != 0) {
-        error = name + ": cannot read '" + value + "': " + std::strerror(errno);
-        return false;
-    }
-    out.param.*o.field = value;
+    out.subjects.push_back(args[0]);
     return true;
 }
 
-bool take_option(int id, const char* value, Options& out, std::string& error) {
-    switch (id) {
-        case OPT_HELP:
-            out.help = true;
-            return true;
-        case OPT_VERSION:
-            out.version = true;
-            return true;
-        case OPT_SYNC:
-            out.sync = true;
-            return true;
-        case OPT_TLS:
-            out.param.tls = true;
-            return true;
-        case OPT_TIMEOUT:
-            return parse_duration(name_of(id), value, out.timeout_ms, error);
-        case OPT_COUNT:
-            return parse_positive(name_of(id), value, value, out.count, error);
-        case OPT_SERVER:
-        case OPT_QUEUE:
-            if (*value == '\0') {
-                error = name_of(id) + ": empty value";
-                return false;
-            }
-            (id == OPT_SERVER ? out.server : out.queue) = value;
-            return true;
-        default:
-            for (const TextOption& o : TEXT_OPTIONS) {
-                if (o.id == id) return set_text(o, value, out, error);
-            }
-            error = "unknown option";
-            return false;
+std::string join_words(const Words& words, size_t first) {
+    std::string text;
+    for (size_t i = first; i < words.size(); ++i) {
+        if (i > first) text += ' ';
+        text += words[i];
     }
+    return text;
 }
 
-// getopt_long reports through its return value; this turns that into our own message.
-std::string option_error(int result, const char* arg) {
-    const std::string given = arg != nullptr ? arg : "";
-    if (result == ':') {
-        return "option " + (given.rfind("--", 0) == 0 ? given : name_of(optopt)) + " needs a value";
-    }
-    if (given.rfind("--", 0) == 0) {
-        const std::string name = given.substr(0, given.find('='));
-        for (const option& o : LONG_OPTIONS) {
-            if (o.name != nullptr && o.has_arg == no_argument &&
-                name == std::string("--") + o.name && name != given) {
-                return "option " + name + " takes no value";
-            }
-        }
-        return "unknown option '" + name + "'";  // without its value: it may be a secret
-    }
-    return std::string("unknown option '-") + static_cast<char>(optopt) + "'";
+bool take_subject_and_text(const Words& args, Options& out, std::string& error) {
+    if (!take_subject(args, out, error)) return false;
+    out.has_text = args.size() > 1;
+    out.text = join_words(args, 1);
+    return true;
 }
+
+bool take_request(const Words& args, Options& out, std::string& error) {
+    if (!take_subject_and_text(args, out, error)) return false;
+    if (!out.has_text) error = "missing request text";
+    return out.has_text;
+}
+
+bool take_subject_list(const Words& args, Options& out, std::string& error) {
+    if (args.empty()) {
+        error = "missing subject";
+        return false;
+    }
+    if (args.size() > 1) {
+        error = "unexpected argument '" + args[1] + "' (separate subjects with commas)";
+        return false;
+    }
+    if (vek_nats::split_string_to_tokens(args[0], ", \t", out.subjects) != vek_nats::STATUS_OK) {
+        error = "missing subject";
+        return false;
+    }
+    const size_t most = vek_nats::CNATSSvc::SLOT_COUNT;
+    if (out.subjects.size() > most) {
+        error = "too many subjects: " + std::to_string(out.subjects.size()) + " given, at most " +
+                std::to_string(most);
+        return false;
+    }
+    if (out.sync && out.subjects.size() > 1) {
+        error = "--sync reads a single subject, " + std::to_string(out.subjects.size()) + " given";
+        return false;
+    }
+    return true;
+}
+
+bool take_bcrypt(const Words& args, Options& out, std::string& error) {
+    if (args.size() > 1) {
+        error = "too many arguments: bcrypt takes one PASSWORD or '-'";
+        return false;
+    }
+    out.password_given = !args.empty();
+    if (out.password_given) out.password = args[0];
+    return true;
+}
+
+bool take_bcrypt_valid(const Words& args, Options& out, std::string& error) {
+    if (args.size() != 2) {
+        error = args.empty()       ? "missing password and hash"
+                : args.size() == 1 ? "missing hash"
+                                   : "too many arguments: bcrypt_valid takes PASSWORD HASH";
+        return false;
+    }
+    out.password_given = true;
+    out.password = args[0];
+    out.hash = args[1];
+    return true;
+}
+
+const Action ACTIONS[] = {
+    {"pub", "SUBJECT [TEXT...]", take_subject_and_text, run_pub, false,
+     "publish TEXT (the words joined by blanks), or each line of standard input when no TEXT "
+     "is given"},
+    {"sub", "SUBJECT[,SUBJECT...]", take_subject_list, run_sub, true,
+     "print every message of up to 5 subjects as one line, \"subject: text (N bytes)\", until "
+     "stopped"},
+    {"request", "SUBJECT TEXT...", take_request, run_request, true,
+     "send a request and print the answer"},
+    {"reply", "SUBJECT [TEXT...]", take_subject_and_text, run_reply, true,
+     "answer requests with TEXT, or echo each request, until stopped"},
+    {"bcrypt", "[PASSWORD|-]", take_bcrypt, run_bcrypt, true,
+     "print a bcrypt hash; '-' or no PASSWORD reads standard input"},
+    {"bcrypt_valid", "PASSWORD HASH", take_bcrypt_valid, run_bcrypt_valid, true,
+     "print valid (exit 0) or invalid (exit 1); PASSWORD may be '-'"},
+};
 
 const char* environment(const char* name) {
     const char* value = std::getenv(name);
@@ -247,15 +319,18 @@ bool complete_connection(Options& out, std::string& error) {
         }
         first = name;
     }
-    const std::pair<const std::string*, const std::string*> pairs[] = {
-        {&p.nkey, &p.nkey_seed_file}, {&p.tls_cert_file, &p.tls_key_file}};
-    const std::pair<const char*, const char*> pair_names[] = {{"--nkey", "--nkey-seed"},
-                                                              {"--tlscert", "--tlskey"}};
-    for (size_t i = 0; i < 2; ++i) {
-        if (pairs[i].first->empty() != pairs[i].second->empty()) {
-            const bool first_given = !pairs[i].first->empty();
-            error = std::string(first_given ? pair_names[i].first : pair_names[i].second) +
-                    " needs " + (first_given ? pair_names[i].second : pair_names[i].first);
+    const struct {
+        const std::string& value;
+        const char* name;
+        const std::string& partner;
+        const char* partner_name;
+    } pairs[] = {{p.nkey, "--nkey", p.nkey_seed_file, "--nkey-seed"},
+                 {p.nkey_seed_file, "--nkey-seed", p.nkey, "--nkey"},
+                 {p.tls_cert_file, "--tlscert", p.tls_key_file, "--tlskey"},
+                 {p.tls_key_file, "--tlskey", p.tls_cert_file, "--tlscert"}};
+    for (const auto& pair : pairs) {
+        if (!pair.value.empty() && pair.partner.empty()) {
+            error = std::string(pair.name) + " needs " + pair.partner_name;
             return false;
         }
     }
@@ -266,194 +341,152 @@ bool complete_connection(Options& out, std::string& error) {
     return true;
 }
 
-std::string join_words(const std::vector<std::string>& words, size_t first) {
-    std::string text;
-    for (size_t i = first; i < words.size(); ++i) {
-        if (i > first) text += ' ';
-        text += words[i];
+// True when `name` is one of the blank-separated words of `list`.
+bool listed(const char* list, const char* name) {
+    std::istringstream words(list);
+    for (std::string word; words >> word;) {
+        if (word == name) return true;
     }
-    return text;
+    return false;
 }
 
-bool take_subject(const std::vector<std::string>& args, Options& out, std::string& error) {
-    if (args.empty() || args[0].empty()) {
-        error = "missing subject";
-        return false;
+const OptionRow* find_option(const std::string& name, bool long_form) {
+    for (const OptionRow& row : OPTIONS) {
+        if (long_form ? name == row.name : name.size() == 1 && name[0] == row.letter) return &row;
     }
-    out.subjects.push_back(args[0]);
-    return true;
+    return nullptr;
 }
 
-bool take_subject_list(const std::vector<std::string>& args, Options& out, std::string& error) {
-    if (args.empty()) {
-        error = "missing subject";
-        return false;
-    }
-    if (args.size() > 1) {
-        error = "unexpected argument '" + args[1] + "' (separate subjects with commas)";
-        return false;
-    }
-    if (vek_nats::split_string_to_tokens(args[0], ", \t", out.subjects) != vek_nats::STATUS_OK) {
-        error = "missing subject";
-        return false;
-    }
-    const size_t most = vek_nats::CNATSSvc::SLOT_COUNT;
-    if (out.subjects.size() > most) {
-        error = "too many subjects: " + std::to_string(out.subjects.size()) + " given, at most " +
-                std::to_string(most);
-        return false;
-    }
-    if (out.sync && out.subjects.size() > 1) {
-        error = "--sync reads a single subject, " + std::to_string(out.subjects.size()) + " given";
-        return false;
-    }
-    return true;
-}
-
-bool take_arguments(const std::vector<std::string>& args, Options& out, std::string& error) {
-    const char* name = vek_nats::conv_EAct_to_string(out.action);
-    const bool serves = out.action == vek_nats::EAct_sub || out.action == vek_nats::EAct_reply;
-    if (!serves && (out.sync || !out.queue.empty())) {
-        error = std::string(out.sync ? "--sync" : "--queue") + " does not apply to " + name;
-        return false;
-    }
-    if (out.count != 0 && !serves && out.action != vek_nats::EAct_pub) {
-        error = std::string("--count does not apply to ") + name;
-        return false;
-    }
-    switch (out.action) {
-        case vek_nats::EAct_pub:
-        case vek_nats::EAct_reply:
-            if (!take_subject(args, out, error)) return false;
-            out.has_text = args.size() > 1;
-            out.text = join_words(args, 1);
-            return true;
-        case vek_nats::EAct_request:
-            if (!take_subject(args, out, error)) return false;
-            if (args.size() < 2) {
-                error = "missing request text";
-                return false;
-            }
-            out.text = join_words(args, 1);
-            return true;
-        case vek_nats::EAct_sub:
-            return take_subject_list(args, out, error);
-        case vek_nats::EAct_bcrypt:
-            if (args.size() > 1) {
-                error = "too many arguments: bcrypt takes one PASSWORD or '-'";
-                return false;
-            }
-            out.password_given = !args.empty();
-            if (out.password_given) out.password = args[0];
-            return true;
-        case vek_nats::EAct_bcrypt_valid:
-            if (args.size() != 2) {
-                error = args.empty()       ? "missing password and hash"
-                        : args.size() == 1 ? "missing hash"
-                                           : "too many arguments: bcrypt_valid takes PASSWORD HASH";
-                return false;
-            }
-            out.password_given = true;
-            out.password = args[0];
-            out.hash = args[1];
-            return true;
-        default:
-            error = "unknown action";
+// Reads the options out of argv (anywhere before "--") into `out`, the other words into
+// `positional`. No message repeats an unknown option's value: it may be a secret.
+bool take_options(int argc, const char* const* argv, Options& out, Words& positional,
+                  std::vector<const OptionRow*>& given, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") {
+            positional.insert(positional.end(), argv + i + 1, argv + argc);
+            break;
+        }
+        if (word.size() < 2 || word[0] != '-') {
+            positional.push_back(word);
+            continue;
+        }
+        const bool long_form = word[1] == '-';
+        const size_t equals = long_form ? word.find('=') : std::string::npos;
+        const std::string name = long_form ? word.substr(2, equals - 2) : word.substr(1, 1);
+        const OptionRow* row = find_option(name, long_form);
+        if (row == nullptr) {
+            error = "unknown option '" + std::string(long_form ? "--" : "-") + name + "'";
             return false;
+        }
+        const std::string option = std::string("--") + row->name;
+        const bool attached = equals != std::string::npos || (!long_form && word.size() > 2);
+        std::string value;
+        if (row->arg == nullptr && attached) {
+            error = "option " + option + " takes no value";
+            return false;
+        }
+        if (attached) {
+            value = word.substr(long_form ? equals + 1 : 2);
+        } else if (row->arg != nullptr) {
+            if (i + 1 == argc) {
+                error = "option " + option + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (!row->take(value, out, error)) {
+            error = option + ": " + error;
+            return false;
+        }
+        given.push_back(row);
     }
+    return true;
+}
+
+const size_t HELP_WIDTH = 92;
+
+// One entry of the help: `left` in a column `width` wide, `text` wrapped beside it.
+void add_entry(std::string& help, const std::string& left, size_t width, const char* text) {
+    std::string line = "  " + left;
+    line.resize(width, ' ');
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        const bool started = line.size() > width;
+        if (started && line.size() + 1 + word.size() > HELP_WIDTH) {
+            help += line + '\n';
+            line.assign(width, ' ');
+        } else if (started) {
+            line += ' ';
+        }
+        line += word;
+    }
+    help += line + '\n';
 }
 
 }  // namespace
 
 bool parse_command_line(int argc, const char* const* argv, Options& out, std::string& error) {
-    // getopt_long moves the words it has read in front of the others; it gets a copy of the
-    // array, the strings stay where they are.
-    std::vector<char*> words;
-    for (int i = 0; i < argc; ++i) words.push_back(const_cast<char*>(argv[i]));
-    words.push_back(nullptr);
-    opterr = 0;
-    optind = 0;  // glibc: start afresh
-    for (;;) {
-        const int id = getopt_long(argc, words.data(), ":hs:", LONG_OPTIONS, nullptr);
-        if (id == -1) break;
-        if (id == '?' || id == ':') {
-            error = option_error(id, words[optind - 1]);
-            return false;
-        }
-        if (!take_option(id, optarg, out, error)) return false;
-    }
+    Words positional;
+    std::vector<const OptionRow*> given;
+    if (!take_options(argc, argv, out, positional, given, error)) return false;
     if (out.help || out.version) return true;
-    std::vector<std::string> positional(words.begin() + optind, words.begin() + argc);
     if (positional.empty()) {
         error = "missing action";
         return false;
     }
-    // conv_string_to_EAct reads an empty word as "pub"; an action must be named.
-    if (positional[0].empty()) {
-        error = "empty action";
-        return false;
+    for (const Action& action : ACTIONS) {
+        if (strcasecmp(action.name, positional[0].c_str()) == 0) out.action = &action;
     }
-    out.action = vek_nats::conv_string_to_EAct(positional[0]);
-    if (out.action == vek_nats::EAct_none) {
+    if (out.action == nullptr) {
         error = "unknown action '" + positional[0] + "'";
         return false;
     }
+    for (const OptionRow* row : given) {
+        if (row->actions != nullptr && !listed(row->actions, out.action->name)) {
+            error = std::string("--") + row->name + " does not apply to " + out.action->name;
+            return false;
+        }
+    }
     positional.erase(positional.begin());
-    return take_arguments(positional, out, error) && complete_connection(out, error);
+    return out.action->take(positional, out, error) && complete_connection(out, error);
 }
 
 std::string usage_hint() {
     std::string actions;
-    for (int value = vek_nats::EAct_pub; value <= vek_nats::EAct_bcrypt_valid; ++value) {
+    for (const Action& action : ACTIONS) {
         if (!actions.empty()) actions += '|';
-        actions += vek_nats::conv_EAct_to_string(static_cast<EAct>(value));
+        actions += action.name;
     }
     return "usage: vek-nats [options] " + actions + " ARGS (see vek-nats --help)";
 }
 
 std::string help_text() {
-    return R"HELP(usage: vek-nats [options] ACTION ARGS
-
-Talks to a NATS server through the vek_nats library. ACTION is read without regard to case.
-
-Actions:
-  pub SUBJECT [TEXT...]       publish TEXT (the words joined by blanks), or each line of
-                              standard input when no TEXT is given
-  sub SUBJECT[,SUBJECT...]    print every message of up to 5 subjects as one line,
-                              "subject: text (N bytes)", until stopped
-  request SUBJECT TEXT...     send a request and print the answer
-  reply SUBJECT [TEXT...]     answer requests with TEXT, or echo each request, until stopped
-  bcrypt [PASSWORD|-]         print a bcrypt hash; '-' or no PASSWORD reads standard input
-  bcrypt_valid PASSWORD HASH  print valid (exit 0) or invalid (exit 1); PASSWORD may be '-'
-
-Options (anywhere before '--'):
-  -s, --server URLS  comma-separated server URLs (default: $NATS_URL, else a server on
-                     this machine, port 4222)
-  --timeout TIME     request time-out, and receive time-out with --sync: 500ms, 2s, 1m, or
-                     plain milliseconds (default 10s)
-  --count N          pub: send the text (or each line) N times; sub: stop after N messages;
-                     reply: stop after N answers
-  --sync             sub, reply: read one subject synchronously; a receive time-out ends the
-                     program with exit status 1
-  --queue GROUP      sub, reply: join queue group GROUP; each message goes to one member
-  --user USER        user name; the password comes from --password PASSWORD or, better,
-                     from $NATS_PASSWORD: a command line is visible to other users (ps)
-  --token TOKEN      authentication token; $NATS_TOKEN keeps it off the command line
-  --nkey PUBLIC      the user's public NKey, with --nkey-seed FILE holding its seed
-  --creds FILE       credentials file (user JWT and seed)
-  --tls              require TLS (also implied by the next three and by tls:// URLs)
-  --tlsca FILE       PEM file of trusted certificate authorities
-  --tlscert FILE     client certificate, with --tlskey FILE its key (mutual TLS)
-  -h, --help         show this text
-  --version          show the program's and the NATS client's versions
-
+    std::string help =
+        "usage: vek-nats [options] ACTION ARGS\n\n"
+        "Talks to a NATS server through the vek_nats library. ACTION is read without regard to "
+        "case.\n\nActions:\n";
+    for (const Action& action : ACTIONS) {
+        add_entry(help, std::string(action.name) + " " + action.args, 30, action.help);
+    }
+    help += "\nOptions (anywhere before '--'):\n";
+    for (const OptionRow& row : OPTIONS) {
+        std::string left = row.letter != 0 ? std::string("-") + row.letter + ", --" : "--";
+        left += row.name;
+        if (row.arg != nullptr) left = left + " " + row.arg;
+        add_entry(help, left, 23, row.help);
+    }
+    return help + R"HELP(
 sub and reply report "ready" on standard error once the server knows their subscriptions.
 SIGINT and SIGTERM end sub, reply and a pub reading standard input cleanly, with exit
-status 0 once what was published is flushed; they end a request with exit status 1.
+status 0 once what was published is flushed; they end a request with exit status 1. A run
+that cannot end so within half a second (still connecting, a flush the server does not
+answer, a blocked output) ends then with status 128 + the signal's number (130, 143).
 
-Exit status: 0 success, 1 operation failed (time-out, refused, invalid hash, lost standard
-output), 2 usage error. A failure prints the library's status code (such as 0x910E0201) and
-its meaning on standard error; passwords and tokens never appear in it.
+Exit status: 0 success, 1 operation failed (time-out, refused, invalid hash, closed or lost
+standard output), 2 usage error. A failure prints the library's status code (such as
+0x910E0201) and its meaning on standard error; passwords and tokens never appear in it, and
+control characters that came from outside are shown as \xNN.
 )HELP";
 }
 

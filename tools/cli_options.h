@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "vek_nats/svc.h"
-#include "vek_nats/text.h"
 
 namespace vek_cli {
 
@@ -15,9 +14,24 @@ inline constexpr int EXIT_USAGE = 2;
 
 inline constexpr const char* DEFAULT_SERVER = "nats://127.0.0.1:4222";
 
+struct Options;
+using Words = std::vector<std::string>;
+
+// One action of the program: a row of ACTIONS (cli_options.cpp). `take` reads the words after
+// the action's name into Options, `run` (vek_nats_cli.cpp) does the work and gives the exit
+// status.
+struct Action {
+    const char* name;  // matched without regard to case
+    const char* args;  // as the help shows them
+    bool (*take)(const Words& args, Options& out, std::string& error);
+    int (*run)(const Options& options);
+    bool prints;       // writes to standard output, which then must be open
+    const char* help;  // lines after the first are indented under it
+};
+
 // The command line, checked: what parse_command_line accepts is runnable as it stands.
 struct Options {
-    vek_nats::EAct action = vek_nats::EAct_none;
+    const Action* action = nullptr;
     bool help = false;
     bool version = false;
 
@@ -30,10 +44,10 @@ struct Options {
     bool sync = false;
     std::string queue;  // sub, reply: the queue group, empty for none
 
-    std::vector<std::string> subjects;  // one, or up to five for sub
-    std::string text;                   // pub/request text, reply answer: the words joined
-    bool has_text = false;              // pub reads stdin, reply echoes, when false
-    std::string password;               // bcrypt, bcrypt_valid; "-" reads stdin
+    Words subjects;         // one, or up to five for sub
+    std::string text;       // pub/request text, reply answer: the words joined
+    bool has_text = false;  // pub reads stdin, reply echoes, when false
+    std::string password;   // bcrypt, bcrypt_valid; "-" reads stdin
     bool password_given = false;
     std::string hash;  // bcrypt_valid
 };
@@ -45,5 +59,13 @@ bool parse_command_line(int argc, const char* const* argv, Options& out, std::st
 // The full help text, and the one-line hint that follows every usage error.
 std::string help_text();
 std::string usage_hint();
+
+// The actions' work, in vek_nats_cli.cpp.
+int run_pub(const Options& options);
+int run_sub(const Options& options);
+int run_request(const Options& options);
+int run_reply(const Options& options);
+int run_bcrypt(const Options& options);
+int run_bcrypt_valid(const Options& options);
 
 }  // namespace vek_cli

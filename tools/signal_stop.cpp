@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,12 @@ SignalStop::~SignalStop() {
     // The thread leaves only after it has seen m_done, so it is still there to take this.
     pthread_kill(m_thread.native_handle(), SIGTERM);
     m_thread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_end_mutex);
+        m_finished = true;
+    }
+    m_ended.notify_all();
+    if (m_grace.joinable()) m_grace.join();
     for (const int fd : m_stop_pipe) {
         if (fd >= 0) ::close(fd);
     }
@@ -39,11 +46,14 @@ void SignalStop::run() {
         if (sigwait(&m_signals, &signal_number) != 0) continue;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_done) return;
-        if (!m_stopped && m_stop_pipe[1] >= 0) {
+        if (m_stopped) continue;
+        m_stopped = true;
+        if (m_stop_pipe[1] >= 0) {
             const char byte = 0;
             (void)!write(m_stop_pipe[1], &byte, 1);
         }
-        m_stopped = true;
+        // Started before the wake: a wake that blocks is bounded too.
+        m_grace = std::thread([this, signal_number] { end_in_grace(signal_number); });
         if (m_waiting != nullptr) {
             if (m_wake == Wake::destroy) {
                 m_waiting->destroy();
@@ -52,6 +62,15 @@ void SignalStop::run() {
             }
             m_waiting = nullptr;
         }
+    }
+}
+
+void SignalStop::end_in_grace(int signal_number) {
+    std::unique_lock<std::mutex> lock(m_end_mutex);
+    // Not _exit: a sanitizer's hook on it may linger (ThreadSanitizer sleeps a second while
+    // other threads run), and the program is to end now.
+    if (!m_ended.wait_for(lock, GRACE, [this] { return m_finished; })) {
+        syscall(SYS_exit_group, 128 + signal_number);
     }
 }
 

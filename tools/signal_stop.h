@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -13,8 +15,15 @@ namespace vek_cli {
 // any other thread exists: it blocks both signals, so every later thread (libnats's included)
 // inherits the mask, and one thread of its own takes them with sigwait. destroy() is far from
 // async-signal-safe, which rules out calling it from a handler.
+//
+// A stop wakes the bracketed wait, if any, and the run then ends cleanly. When it has not ended
+// GRACE after the signal (blocked in a connect, a flush, a full pipe: places no bracket reaches),
+// the program ends at once with status 128 + the signal's number, as a shell reports a program
+// killed by it.
 class SignalStop {
 public:
+    static constexpr std::chrono::milliseconds GRACE{500};
+
     // What a signal does to the object inside the bracket. destroy() wakes a receive but must
     // not overlap a call that uses the connection handle; close() is safe under a request.
     enum class Wake { destroy, close };
@@ -36,15 +45,22 @@ public:
 
 private:
     void run();
+    void end_in_grace(int signal_number);
 
     sigset_t m_signals;
-    std::mutex m_mutex;
+    std::mutex m_mutex;  // the bracket, and the wake inside it
     vek_nats::CNATSSvc* m_waiting = nullptr;
     Wake m_wake = Wake::destroy;
     bool m_stopped = false;
     bool m_done = false;
     int m_stop_pipe[2] = {-1, -1};  // readable once stopped
     std::thread m_thread;
+
+    // Not m_mutex: a wake that blocks must not hold the time limit up.
+    std::mutex m_end_mutex;
+    std::condition_variable m_ended;
+    bool m_finished = false;
+    std::thread m_grace;
 };
 
 }  // namespace vek_cli

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cli_options.h"
+#include "internal/subject.h"
 #include "internal/urls.h"
 #include "signal_stop.h"
 #include "vek_nats/vek_nats.h"
@@ -23,8 +24,20 @@ using namespace vek_nats;
 
 constexpr std::int64_t DEFAULT_TIMEOUT_MS = 10000;
 
+// Every line on standard error goes out through here: what came from outside (URLs, subjects,
+// option values, libnats' words) is in it, and none of its control bytes may reach a terminal
+// raw, where a crafted argument would forge lines.
+std::string shown(const std::string& text) {
+    return vek_nats::detail::shown_subject(text.c_str());
+}
+
+void say(const std::string& line) {
+    std::fprintf(stderr, "vek-nats: %s\n", shown(line).c_str());
+}
+
 void print_usage_error(const std::string& message) {
-    std::fprintf(stderr, "vek-nats: %s\n%s\n", message.c_str(), usage_hint().c_str());
+    say(message);
+    std::fprintf(stderr, "%s\n", usage_hint().c_str());
 }
 
 // One line per failure: what was tried, the status code and its meaning.
@@ -34,8 +47,9 @@ void print_failure(const std::string& what, svc_status status, std::string cause
         cause = natsStatus_GetText(static_cast<natsStatus>(reported));
     }
     if (!cause.empty()) cause = " - " + cause;
-    std::fprintf(stderr, "vek-nats: %s: 0x%08X %s%s\n", what.c_str(), status, status_text(status),
-                 cause.c_str());
+    char code[16];
+    std::snprintf(code, sizeof(code), "0x%08X", status);
+    say(what + ": " + code + " " + status_text(status) + cause);
 }
 
 // Standard output is written unbuffered, so that a failed write (a closed pipe, a full disk)
@@ -45,8 +59,8 @@ bool write_out(const std::string& text) {
         const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            std::fprintf(stderr, "vek-nats: writing to standard output: %s\n",
-                         n < 0 ? std::strerror(errno) : "nothing written");
+            say(std::string("writing to standard output: ") +
+                (n < 0 ? std::strerror(errno) : "nothing written"));
             return false;
         }
         done += static_cast<size_t>(n);
@@ -94,7 +108,8 @@ std::string one_line(const std::string& text) {
 }
 
 std::string message_line(const NATSSvcMsg& msg) {
-    return msg.subject + ": " + one_line(msg.data) + " (" + std::to_string(msg.dataLen) + " bytes)";
+    return shown(msg.subject) + ": " + one_line(msg.data) + " (" + std::to_string(msg.dataLen) +
+           " bytes)";
 }
 
 std::string joined(const std::vector<std::string>& subjects) {
@@ -103,9 +118,11 @@ std::string joined(const std::vector<std::string>& subjects) {
     return text;
 }
 
-// libnats' own words may quote what it was given; the secrets are cut out of them.
-std::string without_secrets(std::string text, const NATSSvcParam& param) {
-    for (const std::string* secret : {&param.password, &param.token}) {
+// libnats' own words may quote what it was given: the masking of URLs applies, and the secrets
+// given apart from a URL are cut out too.
+std::string without_secrets(const Options& options) {
+    std::string text = vek_nats::detail::last_nats_error();
+    for (const std::string* secret : {&options.param.password, &options.param.token}) {
         if (secret->empty()) continue;
         for (size_t at; (at = text.find(*secret)) != std::string::npos;) {
             text.replace(at, secret->size(), "***");
@@ -118,8 +135,9 @@ std::string without_secrets(std::string text, const NATSSvcParam& param) {
 bool connect(CNATSSvc& role, const Options& options) {
     const svc_status status = role.connect(options.server.c_str(), options.param);
     if (status != STATUS_OK) {
+        // The list is masked as a whole: a password may hold the comma that separates URLs.
         print_failure("connecting to " + vek_nats::detail::mask_url_secrets(options.server), status,
-                      without_secrets(vek_nats::detail::last_nats_error(), options.param));
+                      without_secrets(options));
         return false;
     }
     return true;
@@ -175,9 +193,7 @@ public:
             char chunk[4096];
             const ssize_t n = read(STDIN_FILENO, chunk, sizeof(chunk));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0)
-                std::fprintf(stderr, "vek-nats: reading standard input: %s\n",
-                             std::strerror(errno));
+            if (n < 0) say(std::string("reading standard input: ") + std::strerror(errno));
             if (n <= 0) m_ended = true;
             if (n > 0) m_buffer.append(chunk, static_cast<size_t>(n));
         }
@@ -194,6 +210,38 @@ private:
     std::string m_buffer;
     bool m_ended = false;
 };
+
+// A password from standard input keeps it out of the shell history; on a terminal it is not
+// echoed.
+bool read_password(std::string& password) {
+    const bool terminal = isatty(STDIN_FILENO) == 1;
+    termios saved{};
+    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        std::fputs("Password: ", stderr);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const bool got = static_cast<bool>(std::getline(std::cin, password));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (got) chomp(password);
+    return got;
+}
+
+bool password_of(const Options& options, std::string& password) {
+    if (options.password_given && options.password != "-") {
+        password = options.password;
+        return true;
+    }
+    if (read_password(password)) return true;
+    print_usage_error("no password on standard input");
+    return false;
+}
+
+}  // namespace
 
 int run_pub(const Options& options) {
     SignalStop stop;  // first: no thread may exist before the signals are blocked
@@ -226,7 +274,7 @@ int run_sub(const Options& options) {
     CNATSSubscriber sub;
     if (!connect(sub, options) || !subscribe_all(sub, options)) return EXIT_FAILED;
     const std::string subjects = joined(options.subjects);
-    std::fprintf(stderr, "vek-nats: sub: ready, listening on %s\n", subjects.c_str());
+    say("sub: ready, listening on " + subjects);
 
     // recv ends when this subject is unsubscribed; the tool never unsubscribes, so any will do.
     const char* watched = options.subjects.front().c_str();
@@ -266,7 +314,7 @@ int run_request(const Options& options) {
         stop.leave_wait();
     }
     if (stop.stopped()) {
-        std::fprintf(stderr, "vek-nats: %s: interrupted\n", what.c_str());
+        say(what + ": interrupted");
         return EXIT_FAILED;
     }
     if (status != STATUS_OK) {
@@ -276,7 +324,7 @@ int run_request(const Options& options) {
                       timed_out ? "no answer within " + std::to_string(timeout_ms) + " ms" : "");
         return EXIT_FAILED;
     }
-    return write_line(answer.data) ? EXIT_OK : EXIT_FAILED;
+    return write_line(one_line(answer.data)) ? EXIT_OK : EXIT_FAILED;
 }
 
 int run_reply(const Options& options) {
@@ -284,7 +332,7 @@ int run_reply(const Options& options) {
     CNATSReplier rep;
     if (!connect(rep, options) || !subscribe_all(rep, options)) return EXIT_FAILED;
     const std::string& subject = options.subjects.front();
-    std::fprintf(stderr, "vek-nats: reply: ready, serving %s\n", subject.c_str());
+    say("reply: ready, serving " + subject);
 
     for (std::int64_t answered = 0; options.count == 0 || answered < options.count;) {
         NATSSvcMsg msg;
@@ -299,8 +347,7 @@ int run_reply(const Options& options) {
         }
         // A plain publish on the subject has nowhere to be answered; serving goes on.
         if (msg.inbox.empty()) {
-            std::fprintf(stderr, "vek-nats: reply: message on %s has no reply subject, skipped\n",
-                         msg.subject.c_str());
+            say("reply: message on " + msg.subject + " has no reply subject, skipped");
             continue;
         }
         msg.reply_data = options.has_text ? options.text : msg.data;
@@ -315,43 +362,13 @@ int run_reply(const Options& options) {
     return EXIT_OK;
 }
 
-// A password from standard input keeps it out of the shell history; on a terminal it is not
-// echoed.
-bool read_password(std::string& password) {
-    const bool terminal = isatty(STDIN_FILENO) == 1;
-    termios saved{};
-    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        std::fputs("Password: ", stderr);
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    const bool got = static_cast<bool>(std::getline(std::cin, password));
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        std::fputs("\n", stderr);
-    }
-    if (got) chomp(password);
-    return got;
-}
-
-bool password_of(const Options& options, std::string& password) {
-    if (options.password_given && options.password != "-") {
-        password = options.password;
-        return true;
-    }
-    if (read_password(password)) return true;
-    print_usage_error("no password on standard input");
-    return false;
-}
-
 int run_bcrypt(const Options& options) {
     std::string password;
     if (!password_of(options, password)) return EXIT_USAGE;
     try {
         return write_line(CNATSSvc::bcrypt(password, 12)) ? EXIT_OK : EXIT_FAILED;
     } catch (const std::runtime_error& e) {
-        std::fprintf(stderr, "vek-nats: %s\n", e.what());
+        say(e.what());
         return EXIT_FAILED;
     }
 }
@@ -364,15 +381,18 @@ int run_bcrypt_valid(const Options& options) {
     return valid ? EXIT_OK : EXIT_FAILED;
 }
 
-}  // namespace
 }  // namespace vek_cli
 
 int main(int argc, char** argv) {
     using namespace vek_cli;
     // A closed standard stream would be the next descriptor handed out, and the NATS socket
-    // would then be read as input or written as output.
+    // would then be read as input or written as output: /dev/null holds its place. Standard
+    // output so held is only a placeholder; printing to it is refused below.
+    bool output_closed = false;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return EXIT_FAILED;
+        if (fcntl(fd, F_GETFD) != -1) continue;
+        if (open("/dev/null", O_RDWR) != fd) return EXIT_FAILED;
+        output_closed = output_closed || fd == STDOUT_FILENO;
     }
     // A reader that went away shows as a failed write, reported, not as a silent death.
     signal(SIGPIPE, SIG_IGN);
@@ -382,28 +402,16 @@ int main(int argc, char** argv) {
         print_usage_error(error);
         return EXIT_USAGE;
     }
+    const bool prints = options.help || options.version || options.action->prints;
+    if (output_closed && prints) {
+        say("standard output is closed");
+        return EXIT_FAILED;
+    }
     if (options.help || options.version) {
         const std::string text = options.help ? help_text()
                                               : std::string("vek-nats ") + VEK_NATS_VERSION +
                                                     " (NATS C client " + nats_GetVersion() + ")\n";
         return write_out(text) ? EXIT_OK : EXIT_FAILED;
     }
-    switch (options.action) {
-        case vek_nats::EAct_pub:
-            return run_pub(options);
-        case vek_nats::EAct_sub:
-            return run_sub(options);
-        case vek_nats::EAct_request:
-            return run_request(options);
-        case vek_nats::EAct_reply:
-            return run_reply(options);
-        case vek_nats::EAct_bcrypt:
-            return run_bcrypt(options);
-        case vek_nats::EAct_bcrypt_valid:
-            return run_bcrypt_valid(options);
-        default:
-            break;
-    }
-    print_usage_error("unknown action");
-    return EXIT_USAGE;
+    return options.action->run(options);
 }

@@ -85,6 +85,7 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
         dup2(in[0], 0), dup2(streams == QUIET ? null : out[1], 1);
         dup2(streams == QUIET ? null : err[1], 2);
         if (streams == NO_STDIN) close(0);
+        if (streams == NO_STDOUT) close(1);
         if (streams == FULL_STDOUT) dup2(open("/dev/full", O_WRONLY), 1);
         syscall(SYS_close_range, 3u, ~0u, 0u);
         std::signal(SIGPIPE, SIG_DFL);

@@ -41,7 +41,7 @@ inline vek_nats::NATSSvcParam timeouts(long ms, int max_reconnect = 0, long reco
 // whenever it is asked for; the pipes hold 1 MiB meanwhile.
 class Process {
 public:
-    enum Streams { PIPES, NO_STDIN, FULL_STDOUT, QUIET };  // QUIET: output to /dev/null
+    enum Streams { PIPES, NO_STDIN, NO_STDOUT, FULL_STDOUT, QUIET };  // QUIET: output to /dev/null
     explicit Process(const Strings& argv, const Strings& env = {}, Streams streams = PIPES);
     ~Process();  // SIGKILL and reap
     Process(const Process&) = delete;
