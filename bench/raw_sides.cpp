@@ -86,10 +86,10 @@ struct Handoff {
         h->cv.notify_one();
         natsMsg_Destroy(msg);
     }
-    // The oldest record; false when none came within a second or the hand-off ended.
+    // The oldest record; false when none came within 10 s or the hand-off ended.
     bool take(Record& out) {
         std::unique_lock<std::mutex> lock(mutex);
-        cv.wait_for(lock, 1s, [this] { return !queue.empty() || stop; });
+        cv.wait_for(lock, 10s, [this] { return !queue.empty() || stop; });
         if (queue.empty()) return false;
         out = std::move(queue.front());
         queue.pop_front();

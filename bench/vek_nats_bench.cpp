@@ -58,10 +58,13 @@ long heap_in_use() {
 // libnats releases a destroyed subscription's pending messages in the background: trims until
 // the heap stops changing, so that they do not fall into the next measurement.
 void settle_heap() {
-    for (long last = -1, now = 0; std::labs(now - last) >= 64 * 1024; last = now) {
+    long last = -1;
+    for (int i = 0; i < 100; ++i) {  // 5 s at most
         std::this_thread::sleep_for(50ms);
         malloc_trim(0);
-        now = heap_in_use();
+        const long now = heap_in_use();
+        if (std::labs(now - last) < 64 * 1024) return;
+        last = now;
     }
 }
 
