@@ -73,7 +73,8 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "NATS_", 5) != 0) envp.push_back(*e);
     }
-    args.push_back(nullptr), envp.push_back(nullptr);
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
     std::signal(SIGPIPE, SIG_IGN);  // writing to a child that is gone must not end the test
@@ -82,7 +83,8 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
         const int null = open("/dev/null", O_WRONLY);
-        dup2(in[0], 0), dup2(streams == QUIET ? null : out[1], 1);
+        dup2(in[0], 0);
+        dup2(streams == QUIET ? null : out[1], 1);
         dup2(streams == QUIET ? null : err[1], 2);
         if (streams == NO_STDIN) close(0);
         if (streams == NO_STDOUT) close(1);
@@ -92,8 +94,10 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    close(in[0]), close(out[1]), close(err[1]);
-    m_in = in[1], m_out = out[0], m_err = err[0];
+    for (const int fd : {in[0], out[1], err[1]}) close(fd);
+    m_in = in[1];
+    m_out = out[0];
+    m_err = err[0];
     for (const int fd : {m_out, m_err}) {
         fcntl(fd, F_SETFL, O_NONBLOCK);
         fcntl(fd, F_SETPIPE_SZ, 1 << 20);  // room for a chatty child between two reads
@@ -101,16 +105,37 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
 }
 
 Process::~Process() {
-    signal(SIGKILL), reap(0);
+    signal(SIGKILL);
+    reap(0);
     for (const int fd : {m_in, m_out, m_err}) close(fd);
 }
 
-void Process::reap(int options) {
+void Process::signal(int sig) const {
+    if (m_pid > 0) kill(m_pid, sig);
+}
+
+void Process::close_output() {
+    pump();
+    close(m_out);
+    m_out = -1;
+}
+
+std::string Process::pumped(const std::string& text) const {
+    pump();
+    return text;
+}
+
+bool Process::wait_output(const std::string& needle, std::chrono::milliseconds timeout) const {
+    return wait_until([&] { return out().find(needle) != std::string::npos; }, timeout);
+}
+
+bool Process::reap(int options) {
     int status = 0;
     if (m_pid > 0 && waitpid(m_pid, &status, options) == m_pid) {
         m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         m_pid = -m_pid;  // keeps the number for messages; no signal can reach a stranger
     }
+    return m_pid <= 0;
 }
 
 bool Process::pump() const {
@@ -129,8 +154,16 @@ void Process::input(const std::string& text) {
 }
 
 int Process::finish(std::chrono::milliseconds timeout) {
-    close(m_in), m_in = -1;
-    if (!wait_until([this] { return pump(), exited(); }, timeout)) signal(SIGKILL), reap(0);
+    close(m_in);
+    m_in = -1;
+    const auto ended = [this] {
+        pump();
+        return exited();
+    };
+    if (!wait_until(ended, timeout)) {
+        signal(SIGKILL);
+        reap(0);
+    }
     wait_until([this] { return pump(); }, 2s);  // what it wrote last, or a child of its still
     return m_status;
 }
@@ -147,7 +180,10 @@ bool NatsServer::start() {
 }
 
 void NatsServer::stop() {
-    if (m_proc != nullptr) m_proc->signal(SIGTERM), m_proc->finish(5s), m_proc.reset();
+    if (m_proc == nullptr) return;
+    m_proc->signal(SIGTERM);
+    m_proc->finish(5s);
+    m_proc.reset();
 }
 
 bool NatsCluster::start() {
@@ -193,7 +229,8 @@ LogSandbox::~LogSandbox() {
 
 void LogSandbox::set_trace(bool on) const {
     std::error_code ec;
-    on ? void(std::ofstream(SWITCH_FILE)) : void(fs::remove(SWITCH_FILE, ec));
+    if (!on) fs::remove(SWITCH_FILE, ec);
+    if (on) std::ofstream{SWITCH_FILE};
 }
 
 Strings LogSandbox::messages() const {
@@ -205,7 +242,8 @@ Strings LogSandbox::messages() const {
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
         if (std::regex_search(line, m, header)) {
-            if ((mine = std::stol(m[1].str()) == getpid())) result.push_back(m.suffix().str());
+            mine = std::stol(m[1].str()) == getpid();
+            if (mine) result.push_back(m.suffix().str());
         } else if (mine && !result.empty()) {
             result.back() += "\n" + line;
         }

@@ -3,7 +3,6 @@
 // What every test needs: private nats-servers, child processes that die with the test, a
 // private debug log, bounded waits. No test framework here: the bench builds it too.
 #include <signal.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <array>
@@ -30,8 +29,10 @@ int live_objects();  // objects alive in the process, as the library counts them
 // Parameters with both time-outs (request, recv_sync) at `ms`: failures show quickly.
 inline vek_nats::NATSSvcParam timeouts(long ms, int max_reconnect = 0, long reconnect_wait = 100) {
     vek_nats::NATSSvcParam p;
-    p.request_timeout = p.recv_timeout = ms;
-    p.max_reconnect = max_reconnect, p.reconnect_wait = reconnect_wait;
+    p.request_timeout = ms;
+    p.recv_timeout = ms;
+    p.max_reconnect = max_reconnect;
+    p.reconnect_wait = reconnect_wait;
     return p;
 }
 
@@ -50,21 +51,21 @@ public:
     pid_t pid() const { return m_pid; }
     void input(const std::string& text);
     // The reader of standard output goes away, as `| head -1` does.
-    void close_output() { pump(), close(m_out), m_out = -1; }
-    void signal(int sig) const { m_pid > 0 && kill(m_pid, sig) == 0; }
+    void close_output();
+    void signal(int sig) const;
     // Closes standard input and waits for the exit: its code, or -1 when the process was
     // ended by a signal or had to be killed after `timeout`.
     int finish(std::chrono::milliseconds timeout = 10s);
-    bool exited() { return reap(WNOHANG), m_pid <= 0; }
-    std::string out() const { return pump(), m_out_text; }
-    std::string err() const { return pump(), m_err_text; }
-    bool wait_output(const std::string& needle, std::chrono::milliseconds timeout = 10s) const {
-        return wait_until([&] { return out().find(needle) != std::string::npos; }, timeout);
-    }
+    bool exited() { return reap(WNOHANG); }
+    // What the child wrote to standard output and standard error so far.
+    std::string out() const { return pumped(m_out_text); }
+    std::string err() const { return pumped(m_err_text); }
+    bool wait_output(const std::string& needle, std::chrono::milliseconds timeout = 10s) const;
 
 private:
-    void reap(int options);
-    bool pump() const;  // reads what is there; true once both streams reached their end
+    bool reap(int options);  // true once the child is gone
+    bool pump() const;       // reads what is there; true once both streams reached their end
+    std::string pumped(const std::string& text) const;
     pid_t m_pid = -1;
     int m_status = -1;
     int m_in = -1, m_out = -1, m_err = -1;

@@ -1,0 +1,74 @@
+#pragma once
+
+// The two sides of every case: raw libnats and vek_nats doing the same work on one server.
+// A side is set up (connected, subscribed, serving) by its maker and then does units of work
+// when asked; vek_nats_bench.cpp times the twins of a case in alternating turns.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "vek_nats/vek_nats.h"
+
+namespace bench {
+
+class Side {
+public:
+    virtual ~Side() = default;
+    // n units of the case's work (publishes, messages taken, request round trips, messages
+    // held unread); false when one of them failed.
+    virtual bool run(std::int64_t n) = 0;
+    std::string error;  // why the maker could not set the side up; empty when ready
+};
+using SidePtr = std::unique_ptr<Side>;
+using Maker = std::function<SidePtr()>;
+
+// The server of the run.
+const std::string& server_url();
+
+// The library tests it with access(2) at every gated record; gated raw readers do the same.
+inline constexpr const char* SWITCH_FILE = "/tmp/vek_nats_debug";
+// 16 bytes without a zero byte, so the wrapper's text copy covers the whole payload.
+inline constexpr const char* REQUEST_TEXT = "request-16-bytes";
+inline constexpr const char* REPLY_TEXT = "reply";
+// Both ends of request/reply publish as the library does by default.
+inline const bool REQREP_ASAP = vek_nats::NATSSvcParam{}.send_asap;
+
+// A subject of its own for each side, 19 characters or more: past the small-string buffer of
+// std::string, as the subjects of this system are.
+std::string new_subject(const char* kind);
+// Has the feeder process publish n payloads of `size` bytes on subject, so that publishing
+// costs the measured process nothing; returns at once.
+void feed(const std::string& subject, std::int64_t n, int size);
+// Polls pred until it holds, at most 30 s plus a millisecond per 20 messages expected.
+bool arrives(std::int64_t n, const std::function<bool()>& pred);
+
+// ---- raw libnats ----
+Maker raw_publisher(int size, bool asap);
+enum class Reader {
+    count,           // the callback only counts
+    deque,           // the callback builds the wrapper's record into a mutex-guarded deque
+    deque_gated,     // ... and the reader tests the switch file once per message
+    next_msg,        // natsSubscription_NextMsg
+    next_msg_gated,  // ... plus one access(2) per message
+    held,            // messages wait unread in a sync subscription (memory)
+};
+Maker raw_reader(Reader how, int size);
+enum class Replier {
+    callback,  // answers inside its message callback
+    handoff,   // its callback queues the request for a serving thread, as the wrapper's queue does
+    next_msg,  // a serving thread reads with natsSubscription_NextMsg
+};
+// Serves on subject until destroyed; its run() does nothing.
+SidePtr raw_replier(const std::string& subject, Replier how);
+SidePtr raw_requestor(const std::string& subject);
+
+// ---- vek_nats ----
+Maker vek_publisher(int size, bool asap);
+enum class Recv { queue, sync, held };  // recv, recv_sync, or messages left in the queue
+Maker vek_reader(Recv how, int size);
+// CNATSReplier answering with reply what recv (or recv_sync) gives it.
+SidePtr vek_replier(const std::string& subject, bool sync);
+SidePtr vek_requestor(const std::string& subject);
+
+}  // namespace bench
