@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -56,21 +55,7 @@ bool file(const std::string& value, Options& out, std::string& error) {
     if (!text<Field>(value, out, error)) return false;
     const int problem = vek_nats::detail::check_setting_file(value);
     if (problem == 0) return true;
-    error = "cannot read '" + value + "': ";
-    switch (problem) {
-        case EISDIR:
-            error += "a directory";
-            break;
-        case EINVAL:
-        case ENXIO:
-            error += "not a regular file (a FIFO, socket or device)";
-            break;
-        case ENODATA:
-            error += "an empty file";
-            break;
-        default:
-            error += std::strerror(problem);
-    }
+    error = "cannot read '" + value + "': " + vek_nats::detail::setting_file_problem(problem);
     return false;
 }
 
