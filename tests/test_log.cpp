@@ -8,7 +8,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "internal/tolk_exec.h"
@@ -46,6 +48,31 @@ std::string message(int writer, int seq) {
     return m + "|";
 }
 
+enum Node { NONE, DIR, LINK, REG, FIFO, READ_FIFO };
+
+// A log directory and file as another local user could have prepared them.
+struct Rig {
+    Node dir;
+    mode_t mode;
+    uid_t owner;
+    Node file;
+    const char* error;  // on standard error; null: the record is written
+    uid_t euid = 0;
+    int file_id = 0;
+};
+
+// Makes the rig's places, with `target` beside them; the step that failed, or "".
+const char* plant(const Rig& r, const std::string& real, const std::string& target) {
+    if (!fs::create_directory(real) || !std::ofstream(target)) return "target";
+    if ((r.dir == LINK ? symlink(real.c_str(), LOG_DIR) : mkdir(LOG_DIR, 0700)) != 0) return "dir";
+    if (r.file == REG && !std::ofstream(LOG_FILE)) return "file";
+    if (r.file == LINK && symlink(target.c_str(), LOG_FILE) != 0) return "symlink";
+    if (r.file >= FIFO && mkfifo(LOG_FILE, 0666) != 0) return "fifo";
+    if (r.dir != LINK && chmod(LOG_DIR, r.mode) != 0) return "chmod";
+    if (r.dir != LINK && chown(LOG_DIR, r.owner, 0) != 0) return "chown";
+    return "";
+}
+
 }  // namespace
 
 // Gated records follow the switch file at every call and touch nothing while it is absent;
@@ -59,7 +86,8 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
     std::thread([&] {
         tid = syscall(SYS_gettid);
         EXPECT_EQ(log_dump(1, 0, "%s(%d)- first", "t", 1), 0);
-        EXPECT_TRUE(fs::current_path() == before && !fs::exists(LOG_DIR));
+        EXPECT_EQ(fs::current_path(), before);
+        EXPECT_FALSE(fs::exists(LOG_DIR));
         box.set_trace(true);
         log_dump(1, 0, "%s(%d)- error: (%u - %s) subj-> %s", "pub", 37, 6u, "Refused", "a.b");
         box.set_trace(false);
@@ -68,7 +96,11 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
         log_dump(0, 0, "%s", std::string(5000, 'm').c_str());
     }).join();
     umask(saved);
-    const std::string head = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d:(?!000000)\d{6} \[pid-0*)" +
+    std::ostringstream today;  // local time; a run across midnight fails once
+    const time_t now = time(nullptr);
+    today << std::put_time(localtime(&now), "%y/%m/%d");
+    const std::string head = today.str() +
+                             std::string(R"( \d\d:\d\d:\d\d:(?!000000)\d{6} \[pid-0*)") +
                              std::to_string(getpid()) + R"(\]\[tid-0*)" + std::to_string(tid) + "]";
     EXPECT_EQ(std::regex_replace(box.text(), std::regex(head), "H"),
               "H pub(37)- error: (6 - Refused) subj-> a.b\nH recv(9)-\nReceived msg  : s\nH " +
@@ -83,39 +115,33 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
 // standard error, nothing reaches what was planted, and no call hangs or moves the
 // process into a directory that failed the test. The user's own one is trusted.
 TEST(LogSafety, RiggedPlacesAreRefused) {
-    enum Node { NONE, DIR, LINK, REG, FIFO, READ_FIFO };
-    const std::vector<std::tuple<Node, mode_t, uid_t, uid_t, Node, int, const char*>> rigs{
-        {DIR, 0750, 0, 0, NONE, 7, "No such file or directory"},
-        {DIR, 0750, 0, 0, LINK, 0, "Too many levels of symbolic links"},
-        {DIR, 0750, 0, 0, FIFO, 0, "No such device or address"},
-        {DIR, 0750, 0, 0, READ_FIFO, 0, "Invalid argument"},
-        {DIR, 0750, 65534, 0, REG, 0, "Operation not permitted"},
-        {DIR, 0770, 0, 0, REG, 0, "Operation not permitted"},
-        {DIR, 01777, 0, 0, REG, 0, "Operation not permitted"},
-        {LINK, 0750, 0, 0, NONE, 0, "Not a directory"},
-        {DIR, 0750, 65534, 65534, NONE, 0, nullptr}};  // the effective user's own
-    Watchdog guard(std::chrono::seconds(20));          // a planted FIFO must not block a record
+    const Rig rigs[] = {{DIR, 0750, 0, NONE, "No such file or directory", 0, 7},
+                        {DIR, 0750, 0, LINK, "Too many levels of symbolic links"},
+                        {DIR, 0750, 0, FIFO, "No such device or address"},
+                        {DIR, 0750, 0, READ_FIFO, "Invalid argument"},
+                        {DIR, 0750, 65534, REG, "Operation not permitted"},
+                        {DIR, 0770, 0, REG, "Operation not permitted"},
+                        {DIR, 01777, 0, REG, "Operation not permitted"},
+                        {LINK, 0750, 0, NONE, "Not a directory"},
+                        {DIR, 0750, 65534, NONE, nullptr, 65534}};  // the effective user's own
+    Watchdog guard(std::chrono::seconds(20));  // a planted FIFO must not block a record
     const std::string real = std::string(LOG_ROOT) + "/real", target = real + "/target";
-    for (const auto& [dir, mode, owner, euid, file, file_id, error] : rigs) {
-        SCOPED_TRACE(testing::Message() << dir << " " << mode << " " << owner << " " << file);
+    for (const Rig& r : rigs) {
+        SCOPED_TRACE(testing::Message() << "rig " << &r - rigs);
         LogSandbox box;
-        ASSERT_TRUE(fs::create_directory(real) && std::ofstream(target) &&
-                    (dir == LINK ? symlink(real.c_str(), LOG_DIR) : mkdir(LOG_DIR, 0700)) == 0 &&
-                    (file != REG || std::ofstream(LOG_FILE)) &&
-                    (file != LINK || symlink(target.c_str(), LOG_FILE) == 0) &&
-                    (file < FIFO || mkfifo(LOG_FILE, 0666) == 0) &&
-                    (dir == LINK || (chmod(LOG_DIR, mode) | chown(LOG_DIR, owner, 0)) == 0));
-        const int reader = file == READ_FIFO ? open(LOG_FILE, O_RDONLY | O_NONBLOCK) : -1;
+        ASSERT_STREQ(plant(r, real, target), "");
+        const int reader = r.file == READ_FIFO ? open(LOG_FILE, O_RDONLY | O_NONBLOCK) : -1;
         testing::internal::CaptureStderr();
-        ASSERT_EQ(seteuid(euid), 0);
-        EXPECT_EQ(log_dump(0, file_id, "rec"), 0);
+        ASSERT_EQ(seteuid(r.euid), 0);
+        EXPECT_EQ(log_dump(0, r.file_id, "rec"), 0);
         ASSERT_EQ(seteuid(0), 0);
-        const std::string shown = file_id == 0 ? LOG_FILE : std::string(LOG_DIR) + "/";
+        const std::string shown = r.file_id == 0 ? LOG_FILE : std::string(LOG_DIR) + "/";
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  error ? "Can NOT open [] " + shown + " error: " + error + "\n" : "");
-        EXPECT_EQ(fs::current_path() == LOG_DIR, dir == DIR && mode == 0750 && owner == euid);
+                  r.error ? "Can NOT open [] " + shown + " error: " + r.error + "\n" : "");
+        EXPECT_EQ(fs::current_path() == LOG_DIR,
+                  r.dir == DIR && r.mode == 0750 && r.owner == r.euid);
         EXPECT_EQ(read_file(target) + read_file(real + "/vek_nats_common_log"), "");
-        EXPECT_EQ(file < FIFO && box.has("rec"), error == nullptr);
+        EXPECT_EQ(r.file < FIFO && box.has("rec"), r.error == nullptr);
         close(reader);
     }
 }
@@ -147,10 +173,21 @@ TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     fill(LOG_FILE, THRESHOLD);
     log_dump(0, 0, "retried");
     EXPECT_NE(box.old_text().find(" retried\n"), std::string::npos);
-    // tolk_exec's own failure reaches the caller as a negative result and errno.
-    for (const char* program : {"/bin/mv", "/nonexistent/program"}) {
+    fill(LOG_FILE, THRESHOLD + 1);  // left so by a writer that could not move it
+    log_dump(0, 0, "after");
+    EXPECT_EQ(size_of(LOG_OLD), THRESHOLD + 1) << "moved before the record";
+    // tolk_exec's own failure and the program's reach the caller as -1 and errno.
+    const struct {
+        const char* program;
+        int error;
+    } runs[] = {{"/bin/mv", ENOENT},
+                {"/nonexistent/program", ENOENT},
+                {"/bin/false", ECHILD},
+                {nullptr, EINVAL}};
+    for (const auto& run : runs) {
         errno = 0;
-        EXPECT_TRUE(tolk_exec(0, 0, 0, program, "/no/a", "/no/b", nullptr) < 0 && errno == ENOENT);
+        EXPECT_EQ(tolk_exec(0, 0, 0, run.program, "/no/a", "/no/b", nullptr), -1) << run.program;
+        EXPECT_EQ(errno, run.error) << run.program;
     }
 }
 
