@@ -60,6 +60,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
     void connect(std::initializer_list<CNATSSvc*> objs) {
         for (CNATSSvc* obj : objs) ASSERT_EQ(STATUS_OK, obj->connect(server.url().c_str(), param));
+        EXPECT_TRUE(log.lines("init_options").empty());  // no setting refused
     }
     size_t count(const std::string& func, const std::string& record) const {
         const vek_test::Strings records = log.lines(func);
@@ -122,6 +123,8 @@ TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
     check({
         {"recv", [&] { return sub.recv("s", msg); }, STATUS_OK, "- oops: terminate, subj-> s"},
         {"recv", [&] { return rep.recv("s", msg); }, STATUS_OK, "- oops: terminate, subj-> s"},
+        {"flush", [&] { return sub.flush(0); }, STATUS_FLUSH,
+         nats_error(NATS_INVALID_TIMEOUT) + " timeout=0 ms"},
         {"subscribe_sync", [&] { return sub.subscribe_sync("r.sync"); }, STATUS_OK},
         {"recv_sync", [&] { return sub.recv_sync("r.sync", msg); }, STATUS_NEXT_MSG,
          nats_error(NATS_TIMEOUT) + " subj-> r.sync"},
@@ -184,6 +187,12 @@ TEST(Queue, OldestFirstWithinItsBoundUntilAConnectionErrorIsReported) {
     deliver(rep, "f.a");
     EXPECT_EQ(1u, rep.queued());
     NATSSvcMsg msg;
+    EXPECT_EQ(5u, rep.recv("f.b", msg));
+    // A replier's recv watches no slot: without slots it waits all the same.
+    auto idle = std::async(std::launch::async, [&] { return rep.recv("f.a", msg); });
+    EXPECT_EQ(std::future_status::timeout, idle.wait_for(50ms));
+    rep.destroy();
+    EXPECT_EQ(STATUS_OK, idle.get());
     for (const bool by_bytes : {false, true}) {
         SCOPED_TRACE(by_bytes ? "bytes" : "messages");
         NATSSvcParam p;
@@ -218,6 +227,7 @@ TEST_F(Core, FiveSlotsThenRefusalForEverySubscribeOperation) {
     connect({&sub, &rep});
     const std::string too_long(detail::MAX_SUBJECT_BYTES + 1, 'a');
     const char* tl = too_long.c_str();
+    EXPECT_EQ(too_long.substr(1), detail::shown_subject(tl));  // records show at most the limit
     constexpr svc_status REFUSED = STATUS_SUBSCRIBE;
     constexpr svc_status REFUSED_SYNC = STATUS_SUBSCRIBE_SYNC;
     check({
@@ -325,10 +335,13 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
     ASSERT_EQ(NATS_OK, natsSubscription_Unsubscribe(sub.sub(1)));  // none pending then
     ASSERT_EQ(STATUS_OK, sub.flush(5000));                         // all that ">" took has arrived
     EXPECT_EQ(STATUS_OK, sub.show_stats(1 | 4 | 8));  // no Out figures; higher bits ignored
+    EXPECT_EQ(STATUS_OK, sub.show_stats(2));          // the Out figures alone
     EXPECT_EQ(log.lines("show_stats"),
               (vek_test::Strings{"- In Msgs    : 9          - In Bytes : 37         - ",
                                  "- Delivered  : 1          - ", "- Pending    : 0          - ",
-                                 "- Dropped    : 0          - ", "- Reconnected: 0         \n"}));
+                                 "- Dropped    : 0          - ", "- Reconnected: 0         \n",
+                                 "- Out Msgs   : 0          - Out Bytes: 0          - ",
+                                 "- Reconnected: 0         \n"}));
     // The subjects of the first five publishes are remembered.
     for (const char* s : {"a", "a", "b", "c", "d", "e"})
         EXPECT_EQ(STATUS_OK, pub.publish(s, "", 0));
