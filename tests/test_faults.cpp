@@ -1,5 +1,5 @@
 // The roles under faults: a server killed, restarted or stopped, a subscriber that does not keep
-// up, a member of a queue group killed in its own process, a cluster node lost.
+// up.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -182,52 +182,4 @@ TEST(SlowConsumer, PendingLimitsDecideWhatAStalledSubscriberKeeps) {
             EXPECT_EQ(sub.recv("sc.flood", m), connection_status(NATS_SLOW_CONSUMER));
         }
     }
-}
-
-// Three example repliers, one per cluster node, share the requests of a queue group. Once one
-// of them is killed and the nodes have dropped it, the other two answer every request; once
-// the requestor's node dies, it fails over to another node of its URL list and is answered.
-TEST(QueueGroupProcesses, RepliersOnThreeNodesOutliveAKilledMemberAndALostNode) {
-    Watchdog dog(180s);
-    LogSandbox box;  // the members log into it
-    NatsCluster cluster;
-    ASSERT_TRUE(cluster.start());
-    std::vector<std::unique_ptr<Process>> members;
-    for (int i = 0; i < 3; ++i) {
-        members.push_back(std::make_unique<Process>(
-            Strings{EXAMPLE_DIR "/replier", cluster.node(i).url(), "qg", "0", "group"}));
-        ASSERT_TRUE(members[i]->wait_output("ready", 20s)) << members[i]->err();
-    }
-    Peek<CNATSRequestor> req;
-    ASSERT_EQ(req.connect(cluster.all_urls().c_str(), timeouts(3000, 60)), STATUS_OK);
-    // The member whose answer came back, or -1: no answer, or not the echo of the request.
-    const auto ask = [&](const std::string& text) {
-        NATSSvcMsg answer;
-        const svc_status s = req.request_string("qg", text.c_str(), answer);
-        for (int i = 0; s == STATUS_OK && i < 3; ++i) {
-            const std::string tail = " (replier " + std::to_string(members[i]->pid()) + ")";
-            if (answer.data == "echo: " + text + tail) return i;
-        }
-        return -1;
-    };
-    std::set<int> heard;  // routes and interest spread in the background: ask until all answer
-    for (int k = 0; k < 500 && heard.size() < 3; ++k) {
-        if (const int who = ask("warm"); who >= 0) heard.insert(who);
-    }
-    ASSERT_EQ(heard.size(), 3u);
-    members[2]->signal(SIGKILL);
-    std::this_thread::sleep_for(250ms);  // the nodes drop it once they see its connection close
-    for (int k = 0; k < 100; ++k) {
-        const int who = ask(std::to_string(k));
-        EXPECT_TRUE(who == 0 || who == 1) << "request " << k << " answered by " << who;
-    }
-    char url[256] = {};
-    natsConnection_GetConnectedUrl(req.conn(), url, sizeof(url));
-    int was = 0;
-    while (was < NatsCluster::NODES && cluster.node(was).url() != url) ++was;
-    ASSERT_LT(was, NatsCluster::NODES) << url;
-    cluster.node(was).kill_hard();
-    int who = -1;
-    ASSERT_TRUE(wait_until([&] { return (who = ask("again")) != -1; }, 60s));
-    EXPECT_TRUE(who == 0 || who == 1) << who;
 }
