@@ -68,8 +68,11 @@ const std::string ABC = "$2a$06$If6bvum7DFjUnE9p2uDeDu0YHzrHM6tf.iqN8.yx.jNN1ILE
 }  // namespace
 
 // Cost 12 whatever the integer, a fresh salt each time, the password up to its first zero byte;
-// the hash matches that password and no other.
+// the hash matches that password and no other. The layer makes salts of costs 4 to 31 only.
 TEST(Bcrypt, HashesMatchTheirPasswordOnly) {
+    char salt[detail::BCRYPT_BUFFER_SIZE];
+    for (const int cost : {4, 31}) EXPECT_EQ(detail::bcrypt_gensalt(cost, salt), 0) << cost;
+    for (const int cost : {3, 32}) EXPECT_EQ(detail::bcrypt_gensalt(cost, salt), -1) << cost;
     const std::string x = CNATSSvc::bcrypt("horse\0staple"s, 0), y = CNATSSvc::bcrypt("horse", 31);
     EXPECT_NE(x, y);
     for (const std::string& hash : {x, y}) {
