@@ -20,8 +20,10 @@ svc_status CNATSPublisher::publish(const char* subject, const void* data, int da
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    // What the check refuses never reaches libnats; either refusal is reported alike.
-    natsStatus s = detail::check_publish(subject, data, dataLen);
+    // What the check refuses never reaches libnats; either refusal is reported alike. A
+    // subject that passed it for an earlier publication is not scanned again.
+    natsStatus s = m_core->checked_before(subject) ? detail::check_payload(data, dataLen)
+                                                   : detail::check_publish(subject, data, dataLen);
     if (s == NATS_OK) s = natsConnection_Publish(pin.conn(), subject, data, dataLen);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
@@ -37,7 +39,8 @@ svc_status CNATSPublisher::publish_string(const char* subject, const char* text)
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    natsStatus s = detail::check_publish_subject(subject);
+    natsStatus s =
+        m_core->checked_before(subject) ? NATS_OK : detail::check_publish_subject(subject);
     if (s == NATS_OK) s = natsConnection_PublishString(pin.conn(), subject, text);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, str-> %s", detail::shown_subject(subject).c_str(),
