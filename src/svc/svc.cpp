@@ -8,6 +8,7 @@
 #include "internal/security.h"
 #include "internal/subject.h"
 #include "internal/urls.h"
+#include "internal/write_bound.h"
 
 namespace vek_nats {
 
@@ -192,6 +193,7 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
             return STATUS_CONNECT;
         }
         elapsed = static_cast<long>(nats_Now() - start);
+        detail::block_reads(conn, param.write_deadline);
         core.conn_gate.close();
         core.conn_gate.wait();
         m_conn = conn;
