@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -153,7 +154,14 @@ struct core {
     // True when `subject` is one of `checked`: it passed the publish check before, and its
     // bytes alone decide that check. False until pub_full, which freezes `checked`, so that
     // the publish path reads it without a lock (m_pub_subjects is the caller's to change).
-    bool checked_before(const char* subject) const;
+    bool checked_before(const char* subject) const {
+        if (subject == nullptr || !pub_full.load(std::memory_order_acquire)) return false;
+        for (const std::string& known : checked) {
+            if (known.empty()) return false;
+            if (std::strcmp(known.c_str(), subject) == 0) return true;
+        }
+        return false;
+    }
     std::mutex pub_mutex;
     std::atomic<bool> pub_full{false};          // all five taken: publishing no longer locks
     std::string checked[CNATSSvc::SLOT_COUNT];  // distinct subjects, first free entry empty

@@ -29,12 +29,6 @@ natsStatus check_publish(const char* subject, const void* data, int dataLen) {
     return s != NATS_OK ? s : check_payload(data, dataLen);
 }
 
-natsStatus check_payload(const void* data, int dataLen) {
-    // libnats 3.4 copies dataLen bytes from a null payload and sends a negative length as 0.
-    if (dataLen < 0 || (data == nullptr && dataLen > 0)) return NATS_INVALID_ARG;
-    return NATS_OK;
-}
-
 natsStatus check_subscribe_subject(const char* subject) {
     if (subject == nullptr) return NATS_OK;
     for (std::size_t i = 0; subject[i] != '\0'; ++i) {

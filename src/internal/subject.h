@@ -23,7 +23,10 @@ natsStatus check_publish(const char* subject, const void* data, int dataLen);
 
 // NATS_OK for a payload that can be read: `dataLen` bytes from `data`, which may be null only
 // for an empty payload (NATS_INVALID_ARG otherwise).
-natsStatus check_payload(const void* data, int dataLen);
+inline natsStatus check_payload(const void* data, int dataLen) {
+    // libnats 3.4 copies dataLen bytes from a null payload and sends a negative length as 0.
+    return dataLen < 0 || (data == nullptr && dataLen > 0) ? NATS_INVALID_ARG : NATS_OK;
+}
 
 // Subscribe subjects may hold wildcards and libnats checks their tokens; only the length,
 // which it does not check, is ours. A null subject is left to libnats.

@@ -22,14 +22,15 @@ svc_status CNATSPublisher::publish(const char* subject, const void* data, int da
     }
     // What the check refuses never reaches libnats; either refusal is reported alike. A
     // subject that passed it for an earlier publication is not scanned again.
-    natsStatus s = m_core->checked_before(subject) ? detail::check_payload(data, dataLen)
-                                                   : detail::check_publish(subject, data, dataLen);
+    const bool known = m_core->checked_before(subject);
+    natsStatus s = known ? detail::check_payload(data, dataLen)
+                         : detail::check_publish(subject, data, dataLen);
     if (s == NATS_OK) s = natsConnection_Publish(pin.conn(), subject, data, dataLen);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return STATUS_PUBLISH;
     }
-    m_core->record_published(subject);
+    if (!known) m_core->record_published(subject);  // a known one was, and all five are taken
     return STATUS_OK;
 }
 

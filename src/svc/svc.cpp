@@ -445,14 +445,5 @@ void core::record_published(const char* subject) {
     pub_full.store(true, std::memory_order_release);
 }
 
-bool core::checked_before(const char* subject) const {
-    if (subject == nullptr || !pub_full.load(std::memory_order_acquire)) return false;
-    for (const std::string& known : checked) {
-        if (known.empty()) return false;
-        if (std::strcmp(known.c_str(), subject) == 0) return true;
-    }
-    return false;
-}
-
 }  // namespace detail
 }  // namespace vek_nats
