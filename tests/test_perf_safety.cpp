@@ -2,7 +2,6 @@
 // libnats' reads while its sends time out at the deadline, and a publisher of a server that
 // stopped reading (SIGSTOP) still fails and lets destroy() return, whether the caller's thread
 // or libnats' flusher (send_asap false) is the one that writes.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -24,12 +23,10 @@ struct socket_state {
     long send_timeout_ms;
 };
 
-// The sockets of this process connected to 127.0.0.1:`port`.
+// The sockets of this process connected to `port` (descriptors below 1024).
 std::vector<socket_state> sockets_to(int port) {
     std::vector<socket_state> found;
-    DIR* dir = opendir("/proc/self/fd");
-    while (const dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        const int fd = atoi(entry->d_name);
+    for (int fd = 0; fd < 1024; ++fd) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
@@ -41,7 +38,6 @@ std::vector<socket_state> sockets_to(int port) {
         found.push_back({(fcntl(fd, F_GETFL) & O_NONBLOCK) != 0,
                          long(bound.tv_sec) * 1000 + long(bound.tv_usec) / 1000});
     }
-    if (dir != nullptr) closedir(dir);
     return found;
 }
 
@@ -60,8 +56,6 @@ TEST(WriteDeadline, TheConnectionSocketBlocksAndItsSendsTimeOutAtTheDeadline) {
         ASSERT_EQ(found.size(), 1u);
         EXPECT_FALSE(found[0].nonblocking);
         EXPECT_NEAR(found[0].send_timeout_ms, deadline, 10);  // the kernel keeps it in ticks
-        EXPECT_EQ(pub.publish_string("ps.deadline", "x"), STATUS_OK);
-        EXPECT_EQ(pub.flush(5000), STATUS_OK);
     }
 }
 
