@@ -5,6 +5,7 @@
 // end shows each case's ratio vek_nats / raw with its spread and the CPU time per unit.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -138,6 +139,10 @@ const std::vector<Case> CASES = {
     {"sync/gated-next", Kind::rate, 20000, raw_reader(Reader::next_msg_gated, 16),
      vek_reader(Recv::sync, 16), 0.95},
     {"sync/next", Kind::rate, 20000, raw_reader(Reader::next_msg, 16), vek_reader(Recv::sync, 16)},
+    {"queue/gated-deque/64KiB", Kind::rate, 2000, raw_reader(Reader::deque_gated, 65536),
+     vek_reader(Recv::queue, 65536), 0.90},
+    {"sync/gated-next/64KiB", Kind::rate, 2000, raw_reader(Reader::next_msg_gated, 65536),
+     vek_reader(Recv::sync, 65536), 0.90},
     {"reqrep/recv", Kind::latency, 1, exchange(raw_rep(Replier::handoff), raw_requestor),
      exchange(vek_rep(false), vek_requestor), 1.05},
     {"reqrep/recv_sync", Kind::latency, 1, exchange(raw_rep(Replier::next_msg), raw_requestor),
@@ -463,8 +468,14 @@ int main(int argc, char** argv) {
             return 2;
         }
         const SidePtr s = side == "raw" ? c->raw() : c->vek();
+        // Context switches of every thread of this process during the run (bench/profile).
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
         const bool ok = s->error.empty() && s->run(units);
+        getrusage(RUSAGE_SELF, &after);
         if (!ok) fprintf(stderr, "%s %s failed: %s\n", c->name, side.c_str(), s->error.c_str());
+        fprintf(stderr, "context switches: %ld voluntary, %ld involuntary\n",
+                after.ru_nvcsw - before.ru_nvcsw, after.ru_nivcsw - before.ru_nivcsw);
         return ok ? 0 : 1;
     }
     for (const Case& c : CASES) {

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -123,6 +124,15 @@ struct core {
     // The recv_sync of both roles: the next message of the subject's slot within recv_timeout.
     received recv_sync(const char* subject, NATSSvcMsg& msg);
     bool keep_inbox = false;  // a replier's records carry the reply subject
+    // recv_sync's way around slot_mutex and a reference per call: the slot it found last,
+    // and per slot a gate that every change of the slot holds shut (slot_mutex held), so that
+    // a reader inside may use the slot's subject and subscription as they are.
+    std::atomic<int> sync_slot{0};
+    gate slot_gates[CNATSSvc::SLOT_COUNT];
+    // Whether a slot holds a subject that no slot before it holds: set after every change of
+    // the slots (slot_mutex held) by mark_first_slots, read by a reader inside the slot's gate.
+    std::atomic<bool> first_of_subject[CNATSSvc::SLOT_COUNT] = {};
+    void mark_first_slots();
     // The queue's bound and who waits on it, under m_msg_mutex.
     std::size_t queue_bytes = 0;
     std::size_t max_msgs = 0;
@@ -138,10 +148,23 @@ struct core {
     void report_last_error(const char* func, natsConnection* nc);
 
     // ---- published subjects ----
-    // Records a successfully published subject in the first free m_pub_subjects entry.
+    // Records a successfully published subject in the first free m_pub_subjects entry, and
+    // in `checked` unless it is there already.
     void record_published(const char* subject);
+    // True when `subject` is one of `checked`: it passed the publish check before, and its
+    // bytes alone decide that check. False until pub_full, which freezes `checked`, so that
+    // the publish path reads it without a lock (m_pub_subjects is the caller's to change).
+    bool checked_before(const char* subject) const {
+        if (subject == nullptr || !pub_full.load(std::memory_order_acquire)) return false;
+        for (const std::string& known : checked) {
+            if (known.empty()) return false;
+            if (std::strcmp(known.c_str(), subject) == 0) return true;
+        }
+        return false;
+    }
     std::mutex pub_mutex;
-    std::atomic<bool> pub_full{false};  // all five taken: publishing no longer locks
+    std::atomic<bool> pub_full{false};          // all five taken: publishing no longer locks
+    std::string checked[CNATSSvc::SLOT_COUNT];  // distinct subjects, first free entry empty
 };
 
 }  // namespace vek_nats::detail

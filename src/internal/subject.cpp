@@ -26,10 +26,7 @@ natsStatus check_publish_subject(const char* subject) {
 
 natsStatus check_publish(const char* subject, const void* data, int dataLen) {
     const natsStatus s = check_publish_subject(subject);
-    if (s != NATS_OK) return s;
-    // libnats 3.4 copies dataLen bytes from a null payload and sends a negative length as 0.
-    if (dataLen < 0 || (data == nullptr && dataLen > 0)) return NATS_INVALID_ARG;
-    return NATS_OK;
+    return s != NATS_OK ? s : check_payload(data, dataLen);
 }
 
 natsStatus check_subscribe_subject(const char* subject) {

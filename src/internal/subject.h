@@ -18,9 +18,15 @@ inline constexpr std::size_t MAX_SUBJECT_BYTES = 4096;
 // Else NATS_INVALID_SUBJECT. One pass over at most MAX_SUBJECT_BYTES + 1 bytes.
 natsStatus check_publish_subject(const char* subject);
 
-// As check_publish_subject, and a payload that can be read: `dataLen` bytes from `data`,
-// which may be null only for an empty payload (NATS_INVALID_ARG otherwise).
+// As check_publish_subject, and a payload that can be read (check_payload).
 natsStatus check_publish(const char* subject, const void* data, int dataLen);
+
+// NATS_OK for a payload that can be read: `dataLen` bytes from `data`, which may be null only
+// for an empty payload (NATS_INVALID_ARG otherwise).
+inline natsStatus check_payload(const void* data, int dataLen) {
+    // libnats 3.4 copies dataLen bytes from a null payload and sends a negative length as 0.
+    return dataLen < 0 || (data == nullptr && dataLen > 0) ? NATS_INVALID_ARG : NATS_OK;
+}
 
 // Subscribe subjects may hold wildcards and libnats checks their tokens; only the length,
 // which it does not check, is ours. A null subject is left to libnats.

@@ -127,20 +127,39 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
 }
 
 received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
-    sub_ref* ref = nullptr;
-    {
-        std::lock_guard<std::mutex> slots(slot_mutex);
-        const int i = find_slot(subject);
-        if (i >= 0) ref = refs[i];
-        if (ref != nullptr) ref->retain();  // unsubscribe or destroy cannot release it under us
-    }
-    if (ref == nullptr) {  // no slot holds the subject, or its slot holds no subscription
-        VEK_LOG("- error: empty subscription");
-        return {received::end::reported, STATUS_NO_SUBSCRIPTION};
-    }
     natsMsg* message = nullptr;
-    const natsStatus s = natsSubscription_NextMsg(&message, ref->handle, recv_timeout);
-    ref->release();
+    natsStatus s = NATS_OK;
+    bool asked = false;
+    // The slot found last, while no change of it is under way: used as it is.
+    const int last = sync_slot.load(std::memory_order_relaxed);
+    gate& fast = slot_gates[last];
+    if (subject != nullptr && fast.enter()) {
+        const bool same = first_of_subject[last].load(std::memory_order_acquire) &&
+                          std::strcmp(svc.m_sub_list[last].subject_name.c_str(), subject) == 0;
+        if (same && refs[last] != nullptr) {
+            s = natsSubscription_NextMsg(&message, refs[last]->handle, recv_timeout);
+            asked = true;
+        }
+        fast.leave();
+    }
+    if (!asked) {
+        sub_ref* ref = nullptr;
+        {
+            std::lock_guard<std::mutex> slots(slot_mutex);
+            const int i = find_slot(subject);
+            if (i >= 0) ref = refs[i];
+            if (ref != nullptr) {
+                ref->retain();  // unsubscribe or destroy cannot release it under us
+                sync_slot.store(i, std::memory_order_relaxed);
+            }
+        }
+        if (ref == nullptr) {  // no slot holds the subject, or its slot holds no subscription
+            VEK_LOG("- error: empty subscription");
+            return {received::end::reported, STATUS_NO_SUBSCRIPTION};
+        }
+        s = natsSubscription_NextMsg(&message, ref->handle, recv_timeout);
+        ref->release();
+    }
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s", shown_subject(subject).c_str());
         return {received::end::reported, STATUS_NEXT_MSG};

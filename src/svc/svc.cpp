@@ -8,6 +8,7 @@
 #include "internal/security.h"
 #include "internal/subject.h"
 #include "internal/urls.h"
+#include "internal/write_bound.h"
 
 namespace vek_nats {
 
@@ -192,6 +193,7 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
             return STATUS_CONNECT;
         }
         elapsed = static_cast<long>(nats_Now() - start);
+        detail::block_reads(conn, param.write_deadline);
         core.conn_gate.close();
         core.conn_gate.wait();
         m_conn = conn;
@@ -358,21 +360,35 @@ subscribed core::subscribe(const char* func, svc_status fail_code, const char* s
             ref->release();
         }
     }
+    gate::shut readers(slot_gates[result.slot]);
     std::lock_guard<std::mutex> queue(svc.m_msg_mutex);
     refs[result.slot] = ref;
     svc.m_sub_list[result.slot].subscription = sub;
     svc.m_sub_list[result.slot].subject_name = subject;
+    mark_first_slots();
     result.status = STATUS_OK;
     return result;
 }
 
 sub_ref* core::take_slot(int index) {
+    // A recv_sync inside waits in libnats, which the unsubscribe or close before this wakes.
+    gate::shut readers(slot_gates[index]);
     std::lock_guard<std::mutex> queue(svc.m_msg_mutex);
     sub_ref* ref = refs[index];
     refs[index] = nullptr;
     svc.m_sub_list[index].subscription = nullptr;
     svc.m_sub_list[index].subject_name.clear();
+    mark_first_slots();
     return ref;
+}
+
+void core::mark_first_slots() {
+    for (int i = 0; i < CNATSSvc::SLOT_COUNT; ++i) {
+        const std::string& name = svc.m_sub_list[i].subject_name;
+        bool first = !name.empty();
+        for (int j = 0; j < i && first; ++j) first = svc.m_sub_list[j].subject_name != name;
+        first_of_subject[i].store(first, std::memory_order_release);
+    }
 }
 
 svc_status core::unsubscribe(const char* subject) {
@@ -411,6 +427,13 @@ void core::record_published(const char* subject) {
     // Once all five entries are taken, publishing no longer touches the lock.
     if (pub_full.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> lock(pub_mutex);
+    for (std::string& known : checked) {
+        if (known == subject) break;
+        if (known.empty()) {
+            known = subject;
+            break;
+        }
+    }
     for (std::string& entry : svc.m_pub_subjects) {
         if (entry.empty()) {
             entry = printable(subject);
