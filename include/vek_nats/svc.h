@@ -26,8 +26,9 @@ struct core;
 // (libnats keeps headers by name, so the order between different names need not survive).
 using NATSSvcHeaders = std::vector<std::pair<std::string, std::string>>;
 
-// What on_event is told. `error` is an asynchronous error, such as a slow consumer.
-enum class conn_event { disconnected, reconnected, closed, error };
+// What on_event is told. `error` is an asynchronous error, such as a slow consumer;
+// `connected`, that a connect which retry_on_failed_connect let go on has succeeded.
+enum class conn_event { disconnected, reconnected, closed, error, connected };
 
 // Parameters of connect; the service keeps a copy (m_param).
 struct NATSSvcParam {

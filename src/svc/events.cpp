@@ -55,6 +55,13 @@ void detail::context::on_reconnected(natsConnection*, void* closure) {
     ctx->leave();
 }
 
+void detail::context::on_connected(natsConnection*, void* closure) {
+    auto* ctx = static_cast<context*>(closure);
+    if (!ctx->enter()) return;
+    ctx->owner->tell(conn_event::connected, STATUS_OK);
+    ctx->leave();
+}
+
 // The last callback of a connection: it gives back the connection's reference.
 void detail::context::on_closed(natsConnection* nc, void* closure) {
     auto* ctx = static_cast<context*>(closure);

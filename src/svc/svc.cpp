@@ -120,8 +120,11 @@ const option_step OPTION_STEPS[] = {
      }},
     {"natsOptions_SetRetryOnFailedConnect()", STATUS_OPTIONS_RETRY_CONNECT,
      [](const option_args& a) {
-         return natsOptions_SetRetryOnFailedConnect(a.opts, a.param.retry_on_failed_connect,
-                                                    nullptr, nullptr);
+         // With a handler, libnats retries in the background instead of blocking connect.
+         return a.param.retry_on_failed_connect
+                    ? natsOptions_SetRetryOnFailedConnect(a.opts, true,
+                                                          detail::context::on_connected, a.ctx)
+                    : natsOptions_SetRetryOnFailedConnect(a.opts, false, nullptr, nullptr);
      }},
     {"natsOptions_SetNoEcho()", STATUS_OPTIONS_NO_ECHO,
      [](const option_args& a) { return natsOptions_SetNoEcho(a.opts, a.param.no_echo); }},
