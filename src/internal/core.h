@@ -165,9 +165,9 @@ struct core {
     std::atomic<bool> binary{false};  // m_param.binary_payloads, read by delivery threads
     // A payload as sent: every byte of `data` with binary_payloads, else up to its first zero.
     int payload_length(const std::string& data) const;
-    // A natsMsg of subject, payload and headers; null (and *s set) when a header is refused
-    // or libnats refuses one.
-    natsMsg* make_message(const char* subject, const char* reply, const void* data, int length,
+    // A natsMsg of subject, payload and headers; null (and *s set) when check_publish refuses
+    // subject or payload, a header is refused, or libnats refuses one.
+    natsMsg* make_message(const char* subject, const void* data, int length,
                           const NATSSvcHeaders& headers, natsStatus* s) const;
     // Requests handed out by recv/recv_sync and not answered yet: drain waits for them.
     std::atomic<int> unanswered{0};

@@ -106,8 +106,8 @@ svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg,
     if (s == NATS_OK && headers.empty()) {
         s = natsConnection_Publish(pin.conn(), msg.inbox.c_str(), msg.reply_data.data(), length);
     } else if (s == NATS_OK) {
-        natsMsg* answer = m_core->make_message(msg.inbox.c_str(), nullptr, msg.reply_data.data(),
-                                               length, headers, &s);
+        natsMsg* answer =
+            m_core->make_message(msg.inbox.c_str(), msg.reply_data.data(), length, headers, &s);
         if (s == NATS_OK) s = natsConnection_PublishMsg(pin.conn(), answer);
         natsMsg_Destroy(answer);
     }

@@ -47,9 +47,8 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
         VEK_LOG("- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    natsStatus s = detail::check_publish(subject, data, dataLen);
-    natsMsg* msg = nullptr;
-    if (s == NATS_OK) msg = m_core->make_message(subject, nullptr, data, dataLen, headers, &s);
+    natsStatus s = NATS_OK;
+    natsMsg* msg = m_core->make_message(subject, data, dataLen, headers, &s);
     natsMsg* answer = nullptr;
     if (s == NATS_OK)
         s = natsConnection_RequestMsg(&answer, pin.conn(), msg, m_core->request_timeout);

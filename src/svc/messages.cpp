@@ -31,8 +31,10 @@ int core::payload_length(const std::string& data) const {
                                                                    : strlen(data.c_str()));
 }
 
-natsMsg* core::make_message(const char* subject, const char* reply, const void* data, int length,
+natsMsg* core::make_message(const char* subject, const void* data, int length,
                             const NATSSvcHeaders& headers, natsStatus* s) const {
+    *s = check_publish(subject, data, length);
+    if (*s != NATS_OK) return nullptr;
     for (const auto& [name, value] : headers) {
         if (!header_allowed(name, value)) {
             *s = NATS_INVALID_ARG;
@@ -41,7 +43,7 @@ natsMsg* core::make_message(const char* subject, const char* reply, const void* 
         }
     }
     natsMsg* msg = nullptr;
-    *s = natsMsg_Create(&msg, subject, reply, static_cast<const char*>(data), length);
+    *s = natsMsg_Create(&msg, subject, nullptr, static_cast<const char*>(data), length);
     for (size_t i = 0; *s == NATS_OK && i < headers.size(); ++i) {
         *s = natsMsgHeader_Add(msg, headers[i].first.c_str(), headers[i].second.c_str());
     }
