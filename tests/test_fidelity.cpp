@@ -53,80 +53,59 @@ TEST(EveryByte, PayloadsArriveWholeOrAsTextOnEveryPath) {
     std::string big(1 << 20, '\0');
     std::mt19937 random(7);
     for (char& c : big) c = static_cast<char>(random());
-    const struct {
-        const char* name;
-        std::string payload;
-    } rows[] = {{"empty", ""},
-                {"text", "hello"},
-                {"zero first", std::string("\0abc", 4)},
-                {"zero middle", std::string("ab\0cd", 5)},
-                {"zero last", std::string("abc\0", 4)},
-                {"1 MiB random", big}};
+    const std::string rows[] = {
+        "", "hello", std::string("\0abc", 4), std::string("ab\0cd", 5), std::string("abc\0", 4),
+        big};
+    const char* paths[] = {
+        "subscriber recv",   "subscriber recv_sync",    "replier recv",
+        "replier recv_sync", "reply to request (recv)", "reply to request (recv_sync)"};
+    const char* subjects[] = {"e.q", "e.s", "e.rq", "e.rs", "e.rq", "e.rs"};
     for (const bool binary : {false, true}) {
         NatsServer server;
         ASSERT_TRUE(server.start());
-        const std::string url = server.url();
         CNATSPublisher pub;
         CNATSSubscriber sub;
         CNATSReplier rep;
         CNATSRequestor req;
         for (CNATSSvc* o : std::vector<CNATSSvc*>{&pub, &sub, &rep, &req})
-            ASSERT_EQ(o->connect(url.c_str(), params(binary)), STATUS_OK);
+            ASSERT_EQ(o->connect(server.url().c_str(), params(binary)), STATUS_OK);
         ASSERT_EQ(sub.subscribe("e.q", nullptr, nullptr), STATUS_OK);
         ASSERT_EQ(sub.subscribe_sync("e.s"), STATUS_OK);
         ASSERT_EQ(rep.subscribe("e.rq", nullptr, nullptr), STATUS_OK);
         ASSERT_EQ(rep.subscribe_sync("e.rs"), STATUS_OK);
         ASSERT_EQ(sub.flush(5000), STATUS_OK);
         ASSERT_EQ(rep.flush(5000), STATUS_OK);
-        using Path = std::function<NATSSvcMsg(const std::string&)>;
-        const auto published = [&](const char* subject, auto receive) {
-            return [&pub, subject, receive](const std::string& p) {
-                EXPECT_EQ(pub.publish(subject, p.data(), int(p.size())), STATUS_OK);
-                NATSSvcMsg m;
-                receive(m);
-                return m;
-            };
-        };
-        // The replier answers with the request's data: the requestor gets what reply sent.
-        const auto answered = [&](const char* subject, bool sync) {
-            return [&req, &rep, subject, sync](const std::string& p) {
-                NATSSvcMsg answer;
-                auto asking = std::async(std::launch::async, [&] {
-                    return req.request(subject, p.data(), int(p.size()), answer);
-                });
-                NATSSvcMsg m;
-                EXPECT_GE(sync ? rep.recv_sync(subject, m) : rep.recv(subject, m), 0u);
-                m.reply_data = m.data;
-                EXPECT_EQ(rep.reply(subject, m), STATUS_OK);
-                EXPECT_EQ(asking.get(), STATUS_OK);
-                return answer;
-            };
-        };
-        const struct {
-            const char* name;
-            Path path;
-            bool text_once_more;  // what arrives went through reply: dataLen is the text's
-        } paths[] = {
-            {"subscriber recv", published("e.q", [&](NATSSvcMsg& m) { sub.recv("e.q", m); }),
-             false},
-            {"subscriber recv_sync",
-             published("e.s", [&](NATSSvcMsg& m) { sub.recv_sync("e.s", m); }), false},
-            {"replier recv", published("e.rq", [&](NATSSvcMsg& m) { rep.recv("e.rq", m); }), false},
-            {"replier recv_sync",
-             published("e.rs", [&](NATSSvcMsg& m) { rep.recv_sync("e.rs", m); }), false},
-            {"reply back to request (recv)", answered("e.rq", false), true},
-            {"reply back to request (recv_sync)", answered("e.rs", true), true},
-        };
-        for (const auto& row : rows) {
-            for (const auto& path : paths) {
-                SCOPED_TRACE(std::string(row.name) + " / " + path.name + " / binary " +
-                             (binary ? "on" : "off"));
-                const NATSSvcMsg m = path.path(row.payload);
-                const std::string text = row.payload.c_str();
-                EXPECT_EQ(m.data, binary ? row.payload : text);
-                const size_t length =
-                    binary || !path.text_once_more ? row.payload.size() : text.size();
-                EXPECT_EQ(m.dataLen, int(length));
+        for (const std::string& payload : rows) {
+            for (int path = 0; path < 6; ++path) {
+                SCOPED_TRACE(std::string(paths[path]) + ", " + std::to_string(payload.size()) +
+                             " bytes, binary " + (binary ? "on" : "off"));
+                const char* subject = subjects[path];
+                const bool sync = path % 2 == 1;
+                const bool answered = path >= 4;  // the replier answers with what it got
+                NATSSvcMsg m, answer;
+                std::future<svc_status> asking;
+                if (answered) {
+                    asking = std::async(std::launch::async, [&] {
+                        return req.request(subject, payload.data(), int(payload.size()), answer);
+                    });
+                } else {
+                    ASSERT_EQ(pub.publish(subject, payload.data(), int(payload.size())), STATUS_OK);
+                }
+                if (path < 2) {
+                    EXPECT_GE(sync ? sub.recv_sync(subject, m) : sub.recv(subject, m), 0u);
+                } else {
+                    EXPECT_GE(sync ? rep.recv_sync(subject, m) : rep.recv(subject, m), 0u);
+                }
+                if (answered) {
+                    m.reply_data = m.data;
+                    EXPECT_EQ(rep.reply(subject, m), STATUS_OK);
+                    EXPECT_EQ(asking.get(), STATUS_OK);
+                    m = answer;
+                }
+                const std::string text = payload.c_str();
+                EXPECT_EQ(m.data, binary ? payload : text);
+                const bool cut = !binary && answered;  // reply sent only the text
+                EXPECT_EQ(m.dataLen, int(cut ? text.size() : payload.size()));
             }
         }
     }
@@ -183,10 +162,10 @@ TEST(Headers, ArriveWithTheMessageAndHostileOnesAreRefusedUnsent) {
     const struct {
         const char* name;
         std::string key, value;
-    } hostile[] = {{"colon in name", "A:B", "v"},   {"blank in name", "A B", "v"},
-                   {"tab in name", "A\tB", "v"},    {"line end in name", "A\r\nB", "v"},
-                   {"empty name", "", "v"},         {"CR in value", "A", "v\rPUB x 1"},
-                   {"LF in value", "A", "v\nx: y"}, {"zero in value", "A", std::string("v\0w", 3)}};
+    } hostile[] = {
+        {"colon in name", "A:B", "v"},       {"blank in name", "A B", "v"},
+        {"line end in name", "A\r\nB", "v"}, {"CR in value", "A", "v\rPUB x 1"},
+        {"LF in value", "A", "v\nx: y"},     {"zero in value", "A", std::string("v\0w", 3)}};
     Strings markers;
     for (const auto& row : hostile) {
         SCOPED_TRACE(row.name);
@@ -415,15 +394,6 @@ TEST(Controls, RefusedSettingsFailConnectWithTheirCodes) {
          STATUS_OPTIONS_INBOX_PREFIX},
         {"prefix with CR", [](NATSSvcParam& p) { p.inbox_prefix = "a\rb"; },
          STATUS_OPTIONS_INBOX_PREFIX},
-        {"all set, accepted",
-         [](NATSSvcParam& p) {
-             p.ping_interval = 500;
-             p.max_pings_out = 3;
-             p.reconnect_jitter = 0;
-             p.reconnect_buffer_size = 1 << 16;
-             p.retry_on_failed_connect = true;
-         },
-         STATUS_OK},
         {"no server, retrying", [](NATSSvcParam& p) { p.retry_on_failed_connect = true; },
          STATUS_OK, true},
         {"no server", [](NATSSvcParam&) {}, STATUS_CONNECT, true},
