@@ -97,8 +97,9 @@ struct NATSSvcMsg {
     NATSSvcHeaders headers;    // empty when the message had none
 };
 
-// The NATS status behind the calling thread's last failed call (NATS_OK until one failed),
-// as errno is: NATS_NO_RESPONDERS tells a request nobody serves from NATS_TIMEOUT.
+// The NATS status behind the calling thread's last call that failed for a NATS reason (NATS_OK
+// until one did), as errno is: NATS_NO_RESPONDERS tells a request nobody serves from
+// NATS_TIMEOUT. A failure of the library's own (no connection, no slot) leaves it as it was.
 VEK_NATS_API natsStatus last_nats_status();
 
 // One subscription slot: free when subject_name is empty and subscription is null.
