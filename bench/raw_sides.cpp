@@ -106,20 +106,30 @@ struct Handoff {
 
 class RawPublisher : public Side {
 public:
-    RawPublisher(int size, bool asap)
-        : m_subject(new_subject("pub")), m_payload(size_t(size), 'x') {
+    RawPublisher(int size, bool asap, bool headers)
+        : m_headers(headers), m_subject(new_subject("pub")), m_payload(size_t(size), 'x') {
         const natsStatus s = m_conn.open(asap);
         if (s != NATS_OK) error = failure("connect", s);
     }
     bool run(std::int64_t n) override {
         natsStatus s = NATS_OK;
         const int size = static_cast<int>(m_payload.size());
-        for (std::int64_t i = 0; i < n && s == NATS_OK; ++i)
-            s = natsConnection_Publish(m_conn.nc, m_subject.c_str(), m_payload.data(), size);
+        for (std::int64_t i = 0; i < n && s == NATS_OK; ++i) {
+            if (!m_headers) {
+                s = natsConnection_Publish(m_conn.nc, m_subject.c_str(), m_payload.data(), size);
+                continue;
+            }
+            natsMsg* msg = nullptr;
+            s = natsMsg_Create(&msg, m_subject.c_str(), nullptr, m_payload.data(), size);
+            if (s == NATS_OK) s = natsMsgHeader_Add(msg, HEADER_NAME, HEADER_VALUE);
+            if (s == NATS_OK) s = natsConnection_PublishMsg(m_conn.nc, msg);
+            natsMsg_Destroy(msg);
+        }
         return s == NATS_OK;
     }
 
 private:
+    bool m_headers;
     Conn m_conn;
     std::string m_subject;
     std::vector<char> m_payload;
@@ -275,8 +285,8 @@ private:
 
 }  // namespace
 
-Maker raw_publisher(int size, bool asap) {
-    return [=] { return std::make_unique<RawPublisher>(size, asap); };
+Maker raw_publisher(int size, bool asap, bool headers) {
+    return [=] { return std::make_unique<RawPublisher>(size, asap, headers); };
 }
 Maker raw_reader(Reader how, int size) {
     return [=] { return std::make_unique<RawReader>(how, size); };

@@ -44,7 +44,8 @@ void feed(const std::string& subject, std::int64_t n, int size);
 bool arrives(std::int64_t n, const std::function<bool()>& pred);
 
 // ---- raw libnats ----
-Maker raw_publisher(int size, bool asap);
+// With `headers`, each message carries one header (a natsMsg built per publish).
+Maker raw_publisher(int size, bool asap, bool headers = false);
 enum class Reader {
     count,           // the callback only counts
     deque,           // the callback builds the wrapper's record into a mutex-guarded deque
@@ -64,9 +65,13 @@ SidePtr raw_replier(const std::string& subject, Replier how);
 SidePtr raw_requestor(const std::string& subject);
 
 // ---- vek_nats ----
-Maker vek_publisher(int size, bool asap);
+Maker vek_publisher(int size, bool asap, bool headers = false);
 enum class Recv { queue, sync, held };  // recv, recv_sync, or messages left in the queue
-Maker vek_reader(Recv how, int size);
+// `binary`: with binary_payloads, every byte copied.
+Maker vek_reader(Recv how, int size, bool binary = false);
+// The one header of the publish-with-headers twins.
+inline constexpr const char* HEADER_NAME = "Trace-Id";
+inline constexpr const char* HEADER_VALUE = "4bf92f3577b34da6";
 // CNATSReplier answering with reply what recv (or recv_sync) gives it.
 SidePtr vek_replier(const std::string& subject, bool sync);
 SidePtr vek_requestor(const std::string& subject);

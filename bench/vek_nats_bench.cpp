@@ -153,6 +153,13 @@ const std::vector<Case> CASES = {
      exchange(raw_rep(Replier::callback), raw_requestor), exchange(vek_rep(false), vek_requestor)},
     {"control/reqrep", Kind::latency, 1, exchange(raw_rep(Replier::callback), raw_requestor),
      exchange(raw_rep(Replier::callback), raw_requestor)},
+    // Every byte and headers: the raw twins copy the same bytes and build the same natsMsg.
+    {"publish/16B/headers", Kind::rate, 20000, raw_publisher(16, false, true),
+     vek_publisher(16, false, true), 0.95},
+    {"queue/binary", Kind::rate, 20000, raw_reader(Reader::deque_gated, 16),
+     vek_reader(Recv::queue, 16, true), 0.95},
+    {"sync/binary", Kind::rate, 20000, raw_reader(Reader::next_msg_gated, 16),
+     vek_reader(Recv::sync, 16, true), 0.95},
     {"memory/16B", Kind::memory, 1000000, raw_reader(Reader::held, 16), vek_reader(Recv::held, 16),
      120},
 };

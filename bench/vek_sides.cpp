@@ -30,20 +30,25 @@ std::string failure(const char* what, svc_status s) {
 
 class VekPublisher : public Side {
 public:
-    VekPublisher(int size, bool asap)
+    VekPublisher(int size, bool asap, bool headers)
         : m_subject(new_subject("pub")), m_payload(size_t(size), 'x') {
+        if (headers) m_headers.emplace_back(HEADER_NAME, HEADER_VALUE);
         const svc_status s = m_pub.connect(server_url().c_str(), param_with(asap));
         if (s != 0) error = failure("connect", s);
     }
     bool run(std::int64_t n) override {
         svc_status s = 0;
         const int size = static_cast<int>(m_payload.size());
-        for (std::int64_t i = 0; i < n && s == 0; ++i)
-            s = m_pub.publish(m_subject.c_str(), m_payload.data(), size);
+        for (std::int64_t i = 0; i < n && s == 0; ++i) {
+            s = m_headers.empty()
+                    ? m_pub.publish(m_subject.c_str(), m_payload.data(), size)
+                    : m_pub.publish(m_subject.c_str(), m_payload.data(), size, m_headers);
+        }
         return s == 0;
     }
 
 private:
+    vek_nats::NATSSvcHeaders m_headers;
     vek_nats::CNATSPublisher m_pub;
     std::string m_subject;
     std::vector<char> m_payload;
@@ -51,8 +56,10 @@ private:
 
 class VekReader : public Side {
 public:
-    VekReader(Recv how, int size) : m_how(how), m_size(size), m_subject(new_subject("vek")) {
+    VekReader(Recv how, int size, bool binary)
+        : m_how(how), m_size(size), m_subject(new_subject("vek")) {
         NATSSvcParam p = param_with(false);
+        p.binary_payloads = binary;
         if (how == Recv::held) {  // every message waits in the queue, none in libnats
             p.queue_max_msgs = 0;
             p.queue_max_bytes = 0;
@@ -155,11 +162,11 @@ private:
 
 }  // namespace
 
-Maker vek_publisher(int size, bool asap) {
-    return [=] { return std::make_unique<VekPublisher>(size, asap); };
+Maker vek_publisher(int size, bool asap, bool headers) {
+    return [=] { return std::make_unique<VekPublisher>(size, asap, headers); };
 }
-Maker vek_reader(Recv how, int size) {
-    return [=] { return std::make_unique<VekReader>(how, size); };
+Maker vek_reader(Recv how, int size, bool binary) {
+    return [=] { return std::make_unique<VekReader>(how, size, binary); };
 }
 SidePtr vek_replier(const std::string& subject, bool sync) {
     return std::make_unique<VekReplier>(subject, sync);

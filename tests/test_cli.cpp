@@ -202,3 +202,26 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
         }
     }
 }
+
+// Headers travel with pub, request and reply and are printed below the message; --raw writes
+// the payload's bytes and nothing else; a request nobody serves says so; a malformed header is
+// a usage error.
+TEST_F(CliTest, HeadersRawPayloadsAndNoResponders) {
+    auto sub = cli({"--count", "1", "sub", "hx"});
+    auto raw = cli({"--count", "1", "--raw", "sub", "hx"});
+    auto echo = cli({"--count", "1", "--header", "R:1", "reply", "hecho"});
+    run({"--header", "A:1", "-H", "A:2", "pub", "hx"}, std::string("x\0y", 3));
+    EXPECT_EQ(sub->finish(), 0) << sub->err();
+    EXPECT_EQ(sub->out(), "hx: x (3 bytes)\n  A: 1\n  A: 2\n");
+    EXPECT_EQ(raw->finish(), 0) << raw->err();
+    EXPECT_EQ(raw->out(), std::string("x\0y", 3));
+    auto req = cli({"-H", "Q:1", "request", "hecho", "hi"});
+    EXPECT_EQ(req->finish(), 0) << req->err();
+    EXPECT_EQ(req->out(), "hi\n  R: 1\n");
+    EXPECT_EQ(echo->finish(), 0) << echo->err();
+    auto nobody = cli({"request", "nobody.home", "hi"});
+    EXPECT_EQ(nobody->finish(), 1);
+    EXPECT_NE(nobody->err().find("- no responders"), std::string::npos) << nobody->err();
+    auto bad = cli({"--header", "A B:1", "pub", "hx", "x"});
+    EXPECT_EQ(bad->finish(), 2);
+}

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +58,26 @@ bool file(const std::string& value, Options& out, std::string& error) {
     if (problem == 0) return true;
     error = "cannot read '" + value + "': " + vek_nats::detail::setting_file_problem(problem);
     return false;
+}
+
+// "NAME:VALUE", repeatable; what the library refuses in a header is refused here already.
+bool header(const std::string& value, Options& out, std::string& error) {
+    const size_t colon = value.find(':');
+    const std::string name = value.substr(0, colon);
+    const bool bad_name = name.empty() || std::any_of(name.begin(), name.end(), [](char c) {
+                              return c == ' ' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                          });
+    if (colon == std::string::npos || bad_name) {
+        error = "'" + value + "' is not NAME:VALUE (a name without blanks or control bytes)";
+        return false;
+    }
+    const std::string text = value.substr(colon + 1);
+    if (text.find_first_of("\r\n") != std::string::npos) {
+        error = "a header value cannot hold a line end";
+        return false;
+    }
+    out.headers.emplace_back(name, text);
+    return true;
 }
 
 // A whole number from 1 to MAX_NUMBER, digits only. `shown` is the text as given.
@@ -139,6 +160,13 @@ const OptionRow OPTIONS[] = {
      "exit status 1"},
     {"queue", 0, "GROUP", text<&Options::queue>, "sub reply",
      "sub, reply: join queue group GROUP; each message goes to one member"},
+    // Every byte, headers and the connection's name.
+    {"header", 'H', "NAME:VALUE", header, "pub request reply",
+     "pub, request, reply: send the header with the message (repeat for more)"},
+    {"raw", 0, nullptr, flag<&Options::raw>, "sub request",
+     "sub, request: write payloads byte for byte, nothing added (no subject, no line end)"},
+    {"name", 0, "NAME", text<&NATSSvcParam::name>, nullptr,
+     "the connection's name in the server's monitoring"},
     {"user", 0, "USER", text<&NATSSvcParam::user>, nullptr,
      "user name, with --password or $NATS_PASSWORD"},
     {"password", 0, "PASSWORD", text<&NATSSvcParam::password>, nullptr,
@@ -250,10 +278,10 @@ const Action ACTIONS[] = {
      "publish TEXT (the words joined by blanks), or each line of standard input when no TEXT "
      "is given"},
     {"sub", "SUBJECT[,SUBJECT...]", take_subject_list, run_sub, true,
-     "print every message of up to 5 subjects as one line, \"subject: text (N bytes)\", until "
-     "stopped"},
+     "print every message of up to 5 subjects as one line, \"subject: text (N bytes)\", and "
+     "its headers as \"  NAME: VALUE\" lines, until stopped"},
     {"request", "SUBJECT TEXT...", take_request, run_request, true,
-     "send a request and print the answer"},
+     "send a request and print the answer, then its headers as \"  NAME: VALUE\" lines"},
     {"reply", "SUBJECT [TEXT...]", take_subject_and_text, run_reply, true,
      "answer requests with TEXT, or echo each request, until stopped"},
     {"bcrypt", "[PASSWORD|-]", take_bcrypt, run_bcrypt, true,
@@ -319,6 +347,7 @@ bool complete_connection(Options& out, std::string& error) {
             return false;
         }
     }
+    p.binary_payloads = out.raw;
     if (out.timeout_ms != 0) {
         p.request_timeout = out.timeout_ms;
         p.recv_timeout = out.timeout_ms;
@@ -464,7 +493,8 @@ std::string help_text() {
     return help + R"HELP(
 sub and reply report "ready" on standard error once the server knows their subscriptions.
 SIGINT and SIGTERM end sub, reply and a pub reading standard input cleanly, with exit
-status 0 once what was published is flushed; they end a request with exit status 1. A run
+status 0 once what was published is flushed (sub and reply drain: what was delivered is
+printed and answered first); they end a request with exit status 1. A run
 that cannot end so within half a second (still connecting, a flush the server does not
 answer, a blocked output) ends then with status 128 + the signal's number (130, 143).
 

@@ -42,7 +42,9 @@ struct Options {
     std::int64_t timeout_ms = 0;  // 0: the library's defaults
     std::int64_t count = 0;       // 0: no limit (sub, reply) or once (pub)
     bool sync = false;
-    std::string queue;  // sub, reply: the queue group, empty for none
+    std::string queue;                 // sub, reply: the queue group, empty for none
+    vek_nats::NATSSvcHeaders headers;  // --header: sent with pub, request, reply
+    bool raw = false;                  // --raw: payloads printed byte for byte
 
     Words subjects;         // one, or up to five for sub
     std::string text;       // pub/request text, reply answer: the words joined

@@ -44,7 +44,7 @@ void SignalStop::run() {
     for (;;) {
         int signal_number = 0;
         if (sigwait(&m_signals, &signal_number) != 0) continue;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         if (m_done) return;
         if (m_stopped) continue;
         m_stopped = true;
@@ -54,7 +54,18 @@ void SignalStop::run() {
         }
         // Started before the wake: a wake that blocks is bounded too.
         m_grace = std::thread([this, signal_number] { end_in_grace(signal_number); });
-        if (m_waiting != nullptr) {
+        if (m_waiting != nullptr && m_wake == Wake::drain) {
+            // Outside the lock: the serving thread goes on taking and answering meanwhile.
+            vek_nats::CNATSSvc* svc = m_waiting;
+            m_waiting = nullptr;
+            m_draining = true;
+            m_drain_started = true;
+            lock.unlock();
+            svc->drain(DRAIN_MS);
+            lock.lock();
+            m_draining = false;
+            m_drain_done.notify_all();
+        } else if (m_waiting != nullptr) {
             if (m_wake == Wake::destroy) {
                 m_waiting->destroy();
             } else {
@@ -63,6 +74,11 @@ void SignalStop::run() {
             m_waiting = nullptr;
         }
     }
+}
+
+void SignalStop::settle() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_drain_done.wait(lock, [this] { return !m_draining; });
 }
 
 void SignalStop::end_in_grace(int signal_number) {
@@ -76,7 +92,8 @@ void SignalStop::end_in_grace(int signal_number) {
 
 bool SignalStop::enter_wait(vek_nats::CNATSSvc& svc, Wake wake) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stopped) return false;
+    // Draining, the waits go on until nothing delivered is left.
+    if (m_stopped) return m_drain_started && wake == Wake::drain;
     m_waiting = &svc;
     m_wake = wake;
     return true;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -26,7 +27,11 @@ public:
 
     // What a signal does to the object inside the bracket. destroy() wakes a receive but must
     // not overlap a call that uses the connection handle; close() is safe under a request.
-    enum class Wake { destroy, close };
+    // drain() lets the bracketed receive go on until what was delivered is taken (and
+    // answered); then it returns with no message.
+    enum class Wake { destroy, close, drain };
+    // How long a drain may take: well within GRACE.
+    static constexpr std::int64_t DRAIN_MS = 300;
 
     SignalStop();
     ~SignalStop();
@@ -39,6 +44,13 @@ public:
     bool enter_wait(vek_nats::CNATSSvc& svc, Wake wake = Wake::destroy);
     void leave_wait();
     bool stopped();
+    // Waits for a drain that a signal started; call it before the drained object goes.
+    void settle();
+    // Settles when it goes: declare it after the object that a drain may use.
+    struct Settled {
+        SignalStop& stop;
+        ~Settled() { stop.settle(); }
+    };
 
     // Waits until `fd` has something to read (or its end); false once stopped.
     bool wait_readable(int fd);
@@ -53,6 +65,9 @@ private:
     Wake m_wake = Wake::destroy;
     bool m_stopped = false;
     bool m_done = false;
+    bool m_drain_started = false;  // the stop came inside a Wake::drain bracket
+    bool m_draining = false;
+    std::condition_variable m_drain_done;
     int m_stop_pipe[2] = {-1, -1};  // readable once stopped
     std::thread m_thread;
 

@@ -112,6 +112,14 @@ std::string message_line(const NATSSvcMsg& msg) {
            " bytes)";
 }
 
+// The message's headers, one "  NAME: VALUE" line each, escaped as message text is.
+std::string header_lines(const NATSSvcHeaders& headers) {
+    std::string lines;
+    for (const auto& [name, value] : headers)
+        lines += "\n  " + one_line(name) + ": " + one_line(value);
+    return lines;
+}
+
 std::string joined(const std::vector<std::string>& subjects) {
     std::string text;
     for (const std::string& s : subjects) text += (text.empty() ? "" : ",") + s;
@@ -257,8 +265,11 @@ int run_pub(const Options& options) {
     std::string line = options.text;
     while (options.has_text || input.next(line)) {
         for (std::int64_t i = 0; i < times && !stop.stopped(); ++i) {
+            const int size = static_cast<int>(line.size());
             const svc_status status =
-                pub.publish(subject.c_str(), line.data(), static_cast<int>(line.size()));
+                options.headers.empty()
+                    ? pub.publish(subject.c_str(), line.data(), size)
+                    : pub.publish(subject.c_str(), line.data(), size, options.headers);
             if (status != STATUS_OK) {
                 print_failure(what, status);
                 return EXIT_FAILED;
@@ -272,6 +283,7 @@ int run_pub(const Options& options) {
 int run_sub(const Options& options) {
     SignalStop stop;  // first: no thread may exist before the signals are blocked
     CNATSSubscriber sub;
+    const SignalStop::Settled settled{stop};
     if (!connect(sub, options) || !subscribe_all(sub, options)) return EXIT_FAILED;
     const std::string subjects = joined(options.subjects);
     say("sub: ready, listening on " + subjects);
@@ -280,14 +292,17 @@ int run_sub(const Options& options) {
     const char* watched = options.subjects.front().c_str();
     for (std::int64_t received = 0; options.count == 0 || received < options.count;) {
         NATSSvcMsg msg;
-        if (!stop.enter_wait(sub)) break;
+        if (!stop.enter_wait(sub, SignalStop::Wake::drain)) break;
         const svc_status status =
             options.sync ? sub.recv_sync(watched, msg) : sub.recv(watched, msg);
         stop.leave_wait();
         // Every message has a subject, and the result alone cannot tell an empty message from
         // the end of the wait.
         if (!msg.subject.empty()) {
-            if (!write_line(message_line(msg))) return EXIT_FAILED;
+            const bool written = options.raw
+                                     ? write_out(msg.data)
+                                     : write_line(message_line(msg) + header_lines(msg.headers));
+            if (!written) return EXIT_FAILED;
             ++received;
             continue;
         }
@@ -307,10 +322,13 @@ int run_request(const Options& options) {
     NATSSvcMsg answer;
     const std::int64_t timeout_ms =
         options.timeout_ms != 0 ? options.timeout_ms : DEFAULT_TIMEOUT_MS;
-    const std::int64_t started = nats_Now();
     svc_status status = STATUS_OK;
     if (stop.enter_wait(req, SignalStop::Wake::close)) {
-        status = req.request_string(subject.c_str(), options.text.c_str(), answer);
+        const std::string& text = options.text;
+        status = options.headers.empty()
+                     ? req.request_string(subject.c_str(), text.c_str(), answer)
+                     : req.request(subject.c_str(), text.data(), static_cast<int>(text.size()),
+                                   options.headers, answer);
         stop.leave_wait();
     }
     if (stop.stopped()) {
@@ -318,25 +336,29 @@ int run_request(const Options& options) {
         return EXIT_FAILED;
     }
     if (status != STATUS_OK) {
-        // The status does not tell a time-out from a refusal; the time spent does.
-        const bool timed_out = nats_Now() - started >= timeout_ms;
+        const natsStatus cause = last_nats_status();
         print_failure(what, status,
-                      timed_out ? "no answer within " + std::to_string(timeout_ms) + " ms" : "");
+                      cause == NATS_NO_RESPONDERS ? "no responders"
+                      : cause == NATS_TIMEOUT
+                          ? "no answer within " + std::to_string(timeout_ms) + " ms"
+                          : "");
         return EXIT_FAILED;
     }
-    return write_line(one_line(answer.data)) ? EXIT_OK : EXIT_FAILED;
+    if (options.raw) return write_out(answer.data) ? EXIT_OK : EXIT_FAILED;
+    return write_line(one_line(answer.data) + header_lines(answer.headers)) ? EXIT_OK : EXIT_FAILED;
 }
 
 int run_reply(const Options& options) {
     SignalStop stop;  // first: no thread may exist before the signals are blocked
     CNATSReplier rep;
+    const SignalStop::Settled settled{stop};
     if (!connect(rep, options) || !subscribe_all(rep, options)) return EXIT_FAILED;
     const std::string& subject = options.subjects.front();
     say("reply: ready, serving " + subject);
 
     for (std::int64_t answered = 0; options.count == 0 || answered < options.count;) {
         NATSSvcMsg msg;
-        if (!stop.enter_wait(rep)) break;
+        if (!stop.enter_wait(rep, SignalStop::Wake::drain)) break;
         const svc_status status =
             options.sync ? rep.recv_sync(subject.c_str(), msg) : rep.recv(subject.c_str(), msg);
         stop.leave_wait();
@@ -351,7 +373,7 @@ int run_reply(const Options& options) {
             continue;
         }
         msg.reply_data = options.has_text ? options.text : msg.data;
-        const svc_status status_reply = rep.reply(subject.c_str(), msg);
+        const svc_status status_reply = rep.reply(subject.c_str(), msg, options.headers);
         if (status_reply != STATUS_OK) {
             print_failure("answering on " + msg.inbox, status_reply);
             return EXIT_FAILED;

@@ -16,6 +16,11 @@ public:
     // Sends dataLen bytes from data (null only when dataLen is 0; a negative dataLen is
     // refused). 0, STATUS_NO_CONNECTION or STATUS_PUBLISH.
     svc_status publish(const char* subject, const void* data, int dataLen);
+    // As publish, with headers. A name that is empty or holds ':', a blank or a control byte,
+    // or a value holding CR, LF or a zero byte, is refused (STATUS_PUBLISH) before anything
+    // is sent.
+    svc_status publish(const char* subject, const void* data, int dataLen,
+                       const NATSSvcHeaders& headers);
     // Sends the zero-terminated text. 0, STATUS_NO_CONNECTION or STATUS_PUBLISH_STRING.
     svc_status publish_string(const char* subject, const char* text);
 };

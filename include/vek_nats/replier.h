@@ -29,9 +29,11 @@ public:
     // Next request within recv_timeout: its dataLen, STATUS_NO_SUBSCRIPTION or STATUS_NEXT_MSG.
     // msg.reply_data is kept.
     svc_status recv_sync(const char* subject, NATSSvcMsg& msg);
-    // Publishes msg.reply_data as text on msg.inbox.
+    // Publishes msg.reply_data on msg.inbox: as text, or every byte with binary_payloads.
     // 0, STATUS_NO_CONNECTION, STATUS_NO_SUBSCRIPTION or STATUS_PUBLISH_STRING.
     svc_status reply(const char* subject, const NATSSvcMsg& msg);
+    // As reply, with headers, refused as CNATSPublisher::publish refuses them.
+    svc_status reply(const char* subject, const NATSSvcMsg& msg, const NATSSvcHeaders& headers);
 
     void onMsg_callback(natsConnection* nc, natsSubscription* sub, natsMsg* msg);
     static void onMsg_callback_wrapper(natsConnection* nc, natsSubscription* sub, natsMsg* msg,

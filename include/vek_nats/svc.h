@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vek_nats/export.h"
@@ -20,12 +22,20 @@ namespace detail {
 struct core;
 }  // namespace detail
 
+// Headers of a message, in the order received. A name may repeat; its values keep their order
+// (libnats keeps headers by name, so the order between different names need not survive).
+using NATSSvcHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// What on_event is told. `error` is an asynchronous error, such as a slow consumer;
+// `connected`, that a connect which retry_on_failed_connect let go on has succeeded.
+enum class conn_event { disconnected, reconnected, closed, error, connected };
+
 // Parameters of connect; the service keeps a copy (m_param).
 struct NATSSvcParam {
     std::int64_t request_timeout = 10000;  // ms, time-out of request / request_string
-    std::int32_t max_reconnect = 10;
-    std::int64_t reconnect_wait = 1000;  // ms
-    bool reserved_flag = false;          // carried along, read by nothing
+    std::int32_t max_reconnect = 10;       // -1: reconnect forever
+    std::int64_t reconnect_wait = 1000;    // ms
+    bool reserved_flag = false;            // carried along, read by nothing
     bool send_asap = true;
     std::int64_t recv_timeout = 10000;  // ms, time-out of recv_sync
     bool no_error_handler = false;      // true: asynchronous errors do not reach the service
@@ -54,17 +64,43 @@ struct NATSSvcParam {
     std::string tls_cert_file;   // client certificate and key for mutual TLS (imply tls)
     std::string tls_key_file;
     std::string tls_hostname;  // name expected in the server certificate
+
+    // true: NATSSvcMsg::data holds every byte of a payload (data.size() == dataLen), zero bytes
+    // included, and reply sends every byte of reply_data. false: text up to the first zero byte.
+    bool binary_payloads = false;
+
+    // Connection controls; these defaults leave libnats' own. A refused one fails connect with
+    // its STATUS_OPTIONS_* code. Texts holding a control byte are refused.
+    std::string name;                        // shown in the server's monitoring (/connz)
+    std::int64_t ping_interval = 0;          // ms between PINGs; 0: 2 minutes
+    std::int32_t max_pings_out = 0;          // unanswered PINGs before a disconnect; 0: 2
+    std::int64_t reconnect_jitter = -1;      // ms added at random to reconnect_wait; -1: 100
+    std::int32_t reconnect_buffer_size = 0;  // bytes published while reconnecting; 0: 8 MiB
+    bool retry_on_failed_connect = false;    // a first connect that fails goes on in background
+    bool no_echo = false;                    // this connection's publishes never come back to it
+    std::string inbox_prefix;                // of reply subjects; empty: "_INBOX"
+
+    // Told of disconnects, reconnects, the close and asynchronous errors (the status is the
+    // code recv would give for the cause, or 0), on a libnats thread; never after destroy()
+    // returned. It must not call destroy() or connect() on the object.
+    std::function<void(conn_event, svc_status)> on_event;
 };
 
 // One received message (or request), as handed to the caller.
 struct NATSSvcMsg {
     std::string subject;
-    std::string data;          // payload up to its first zero byte
+    std::string data;          // payload up to its first zero byte (every byte: binary_payloads)
     std::int32_t dataLen = 0;  // full payload length as the client reports it
     std::int64_t recv_ts = 0;  // ms since the epoch (nats_Now) when the library took it
     std::string inbox;         // reply subject of a request; empty for plain messages
     std::string reply_data;    // the answer that reply() sends to inbox
+    NATSSvcHeaders headers;    // empty when the message had none
 };
+
+// The NATS status behind the calling thread's last call that failed for a NATS reason (NATS_OK
+// until one did), as errno is: NATS_NO_RESPONDERS tells a request nobody serves from
+// NATS_TIMEOUT. A failure of the library's own (no connection, no slot) leaves it as it was.
+VEK_NATS_API natsStatus last_nats_status();
 
 // One subscription slot: free when subject_name is empty and subscription is null.
 struct natsSubList {
@@ -93,6 +129,12 @@ public:
     // a later connect on the same object succeeds, but its queue-based recv returns 0 at once.
     // Make a new object to connect again.
     svc_status destroy();
+    // Stops the server routing new messages to the object's subscriptions, leaves what was
+    // delivered readable by recv/recv_sync, waits until every request taken has been answered
+    // with reply, flushes what was published, then closes the connection: all within
+    // timeout_ms, else it closes then. Afterwards a queue-based recv on an empty queue returns
+    // 0. 0, STATUS_NO_CONNECTION, or STATUS_DRAIN (refused, or cut short by the time-out).
+    svc_status drain(std::int64_t timeout_ms);
 
     // Waits until the server has processed everything sent so far, at most timeout_ms.
     // 0, STATUS_NO_CONNECTION or STATUS_FLUSH.
@@ -137,8 +179,9 @@ protected:
     std::string m_urls;
     std::vector<std::string> m_pub_subjects;
     NATSSvcParam m_param;
-    // m_msg_mutex guards the queue. The slot table is written holding it too, and the flags
-    // and m_last_status holding it and then m_state_mutex: a reader may hold either.
+    // m_msg_mutex guards the queue (in the core: its records keep headers out of line;
+    // m_msg_queue stays, unused, for the layout). The slot table is written holding it too, and the
+    // flags and m_last_status holding it and then m_state_mutex: a reader may hold either.
     std::deque<NATSSvcMsg> m_msg_queue;
     std::condition_variable m_msg_cv;
     std::mutex m_msg_mutex;

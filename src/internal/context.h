@@ -39,6 +39,8 @@ struct context {
     static void on_error(natsConnection* nc, natsSubscription* sub, natsStatus s, void* closure);
     static void on_closed(natsConnection* nc, void* closure);
     static void on_disconnected(natsConnection* nc, void* closure);
+    static void on_reconnected(natsConnection* nc, void* closure);
+    static void on_connected(natsConnection* nc, void* closure);
     static void on_message(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* closure);
     static void on_complete(void* closure);
 

@@ -15,6 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,6 +52,17 @@ struct received {
     end how;
     svc_status status;     // the message's dataLen, 0, or a failure code
     std::size_t left = 0;  // records still queued after the one taken (recv)
+};
+
+// A queued message: what recv hands over, without reply_data, and headers out of line so that a
+// message without any costs one pointer.
+struct record {
+    std::string subject;
+    std::string data;
+    std::string inbox;
+    std::int32_t dataLen = 0;
+    std::int64_t recv_ts = 0;
+    std::unique_ptr<NATSSvcHeaders> headers;  // null when there are none
 };
 
 struct core {
@@ -112,8 +126,10 @@ struct core {
     std::vector<sub_ref*> retired;  // unsubscribed, released by destroy()
 
     // ---- the receive path ----
-    // Copies subject, payload text, length, receive time and (with_inbox) reply subject.
-    static void fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox);
+    // Copies subject, payload (text, or every byte with binary_payloads), length, receive time,
+    // headers and (with_inbox) reply subject. Every receive path fills its record here.
+    void fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) const;
+    void fill_record(record& rec, natsMsg* msg, bool with_inbox) const;
     // libnats' delivery of a queued subscription: builds the record unlocked, waits while the
     // queue is full, appends it, wakes a reader if one waits, frees msg.
     void deliver(natsMsg* msg);
@@ -140,12 +156,14 @@ struct core {
     int readers_waiting = 0;
     int writers_waiting = 0;
     std::condition_variable space_cv;  // a delivery waiting for room in the queue
+    std::deque<record> records;        // under m_msg_mutex
 
     // ---- connection state ----
     // Records a status reported by a connection callback and wakes every reader.
     void raise_conn_error(natsStatus status);
-    // The closed and disconnected handlers: records the connection's last error, if any.
-    void report_last_error(const char* func, natsConnection* nc);
+    // The closed and disconnected handlers: records the connection's last error, if any, and
+    // gives it (NATS_OK when none).
+    natsStatus report_last_error(const char* func, natsConnection* nc);
 
     // ---- published subjects ----
     // Records a successfully published subject in the first free m_pub_subjects entry, and
@@ -165,6 +183,23 @@ struct core {
     std::mutex pub_mutex;
     std::atomic<bool> pub_full{false};          // all five taken: publishing no longer locks
     std::string checked[CNATSSvc::SLOT_COUNT];  // distinct subjects, first free entry empty
+
+    // ---- every byte, headers, drain, events ----
+    std::atomic<bool> binary{false};  // m_param.binary_payloads, read by delivery threads
+    // A payload as sent: every byte of `data` with binary_payloads, else up to its first zero.
+    int payload_length(const std::string& data) const;
+    // A natsMsg of subject, payload and headers; null (and *s set) when check_publish refuses
+    // subject or payload, a header is refused, or libnats refuses one.
+    natsMsg* make_message(const char* subject, const void* data, int length,
+                          const NATSSvcHeaders& headers, natsStatus* s) const;
+    // Requests handed out by recv/recv_sync and not answered yet: drain waits for them.
+    std::atomic<int> unanswered{0};
+    bool drained = false;    // under m_msg_mutex: nothing more will arrive; recv ends when empty
+    std::mutex drain_mutex;  // one drain at a time
+    // The caller's on_event; told under the context's gate, so never after destroy().
+    void tell(conn_event event, svc_status status);
+    std::mutex event_mutex;
+    std::function<void(conn_event, svc_status)> on_event;
 };
 
 }  // namespace vek_nats::detail

@@ -15,12 +15,20 @@
 // As VEK_LOG, for helpers that work on behalf of an operation named `func`.
 #define VEK_LOG_AS(func, fmt, ...) \
     ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, func, __LINE__, ##__VA_ARGS__)
-// Error line carrying a NATS status as "(%u - %s)", its number and its text.
-#define VEK_LOG_NATS(status, fmt, ...)                                                           \
-    VEK_LOG("- error: (%u - %s)" fmt, static_cast<unsigned>(status), natsStatus_GetText(status), \
-            ##__VA_ARGS__)
+// Error line carrying a NATS status as "(%u - %s)", its number and its text; the status
+// becomes the calling thread's last_nats_status().
+#define VEK_LOG_NATS(status, fmt, ...)                                        \
+    do {                                                                      \
+        const natsStatus vek_status_ = (status);                              \
+        ::vek_nats::detail::note_nats_status(vek_status_);                    \
+        VEK_LOG("- error: (%u - %s)" fmt, static_cast<unsigned>(vek_status_), \
+                natsStatus_GetText(vek_status_), ##__VA_ARGS__);              \
+    } while (0)
 
 namespace vek_nats::detail {
+
+// Sets what last_nats_status() gives the calling thread.
+void note_nats_status(natsStatus status);
 
 // Subjects come from callers as C strings that may be null; logs print "(null)" for them.
 inline const char* printable(const char* text) {

@@ -29,4 +29,10 @@ natsStatus connect_server(natsConnection** conn, natsOptions* opts, const NATSSv
 // is only found there.
 std::string last_error_text();
 
+// False when `value` holds a control byte (below 0x20, or 0x7F): libnats pastes such texts
+// into protocol lines.
+bool plain_text(const std::string& value);
+// '"' and '\' escaped, for a text that libnats pastes into its CONNECT JSON as it is.
+std::string json_escaped(const std::string& value);
+
 }  // namespace vek_nats::detail

@@ -34,6 +34,26 @@ svc_status CNATSPublisher::publish(const char* subject, const void* data, int da
     return STATUS_OK;
 }
 
+svc_status CNATSPublisher::publish(const char* subject, const void* data, int dataLen,
+                                   const NATSSvcHeaders& headers) {
+    detail::core::pinned pin(*m_core);
+    if (pin.conn() == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    natsStatus s = NATS_OK;
+    natsMsg* msg = m_core->make_message(subject, data, dataLen, headers, &s);
+    if (s == NATS_OK) s = natsConnection_PublishMsg(pin.conn(), msg);
+    natsMsg_Destroy(msg);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d, headers=%zu",
+                     detail::shown_subject(subject).c_str(), dataLen, headers.size());
+        return STATUS_PUBLISH;
+    }
+    m_core->record_published(subject);
+    return STATUS_OK;
+}
+
 svc_status CNATSPublisher::publish_string(const char* subject, const char* text) {
     detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {

@@ -80,6 +80,12 @@ svc_status CNATSReplier::recv_sync(const char* subject, NATSSvcMsg& msg) {
 }
 
 svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {
+    static const NATSSvcHeaders none;
+    return reply(subject, msg, none);
+}
+
+svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg,
+                               const NATSSvcHeaders& headers) {
     detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
@@ -92,22 +98,32 @@ svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg) {
         VEK_LOG("- error: empty subscription");
         return STATUS_NO_SUBSCRIPTION;
     }
-    if (s == NATS_OK) {
-        s = natsConnection_PublishString(pin.conn(), msg.inbox.c_str(), msg.reply_data.c_str());
+    // Taken by recv, dealt with here, whatever the outcome: drain stops waiting for it.
+    int taken = m_core->unanswered.load();
+    while (taken > 0 && !m_core->unanswered.compare_exchange_weak(taken, taken - 1)) {
+    }
+    const int length = m_core->payload_length(msg.reply_data);
+    if (s == NATS_OK && headers.empty()) {
+        s = natsConnection_Publish(pin.conn(), msg.inbox.c_str(), msg.reply_data.data(), length);
+    } else if (s == NATS_OK) {
+        natsMsg* answer =
+            m_core->make_message(msg.inbox.c_str(), msg.reply_data.data(), length, headers, &s);
+        if (s == NATS_OK) s = natsConnection_PublishMsg(pin.conn(), answer);
+        natsMsg_Destroy(answer);
     }
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, "\nReceived msg  : %s -> %.*s, recv_ts=%ld ms\nSending  inbox: %s -> %.*s",
                      detail::shown_subject(msg.subject.c_str()).c_str(), msg.dataLen,
                      msg.data.c_str(), static_cast<long>(msg.recv_ts),
-                     detail::shown_subject(msg.inbox.c_str()).c_str(),
-                     static_cast<int>(msg.reply_data.size()), msg.reply_data.c_str());
+                     detail::shown_subject(msg.inbox.c_str()).c_str(), length,
+                     msg.reply_data.c_str());
         return STATUS_PUBLISH_STRING;
     }
     const size_t left = queued();
     VEK_TRACE(
         "-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms, queue sz=%zu\nSending  inbox: %s -> %.*s",
         msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts), left,
-        msg.inbox.c_str(), static_cast<int>(msg.reply_data.size()), msg.reply_data.c_str());
+        msg.inbox.c_str(), length, msg.reply_data.c_str());
     return STATUS_OK;
 }
 

@@ -32,11 +32,34 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return STATUS_REQUEST;
     }
-    // Only subject, data, dataLen and recv_ts: inbox and reply_data stay the caller's.
-    detail::core::fill_record(reply, msg, false);
+    // Only subject, data, dataLen, recv_ts and headers: inbox and reply_data stay the caller's.
+    m_core->fill_record(reply, msg, false);
     VEK_TRACE("- Received reply: %s -> %.*s", reply.subject.c_str(), reply.dataLen,
               reply.data.c_str());
     natsMsg_Destroy(msg);
+    return STATUS_OK;
+}
+
+svc_status CNATSRequestor::request(const char* subject, const void* data, int dataLen,
+                                   const NATSSvcHeaders& headers, NATSSvcMsg& reply) {
+    detail::core::pinned pin(*m_core);
+    if (pin.conn() == nullptr) {
+        VEK_LOG("- error: empty connection");
+        return STATUS_NO_CONNECTION;
+    }
+    natsStatus s = NATS_OK;
+    natsMsg* msg = m_core->make_message(subject, data, dataLen, headers, &s);
+    natsMsg* answer = nullptr;
+    if (s == NATS_OK)
+        s = natsConnection_RequestMsg(&answer, pin.conn(), msg, m_core->request_timeout);
+    natsMsg_Destroy(msg);
+    if (s != NATS_OK) {
+        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d, headers=%zu",
+                     detail::shown_subject(subject).c_str(), dataLen, headers.size());
+        return STATUS_REQUEST;
+    }
+    m_core->fill_record(reply, answer, false);
+    natsMsg_Destroy(answer);
     return STATUS_OK;
 }
 
@@ -57,7 +80,7 @@ svc_status CNATSRequestor::request_string(const char* subject, const char* text,
                      detail::printable(text));
         return STATUS_REQUEST_STRING;
     }
-    detail::core::fill_record(reply, msg, false);
+    m_core->fill_record(reply, msg, false);
     VEK_TRACE("- Received reply: %s -> %.*s", reply.subject.c_str(), reply.dataLen,
               reply.data.c_str());
     natsMsg_Destroy(msg);

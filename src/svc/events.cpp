@@ -19,12 +19,24 @@ void CNATSSvc::disconnected_callback_wrapper(natsConnection* nc, void* closure) 
     if (closure != nullptr) static_cast<CNATSSvc*>(closure)->disconnected_callback(nc, nullptr);
 }
 
+namespace {
+
+// The code recv gives for the connection's last error; 0 when there is none.
+svc_status cause(natsConnection* nc) {
+    const char* text = nullptr;
+    const natsStatus s = natsConnection_GetLastError(nc, &text);
+    return s == NATS_OK ? STATUS_OK : connection_status(static_cast<std::uint32_t>(s));
+}
+
+}  // namespace
+
 // What libnats calls: the context forwards while its object listens.
 void detail::context::on_error(natsConnection* nc, natsSubscription* sub, natsStatus s,
                                void* closure) {
     auto* ctx = static_cast<context*>(closure);
     if (!ctx->enter()) return;
     ctx->owner->svc.error_callback(nc, sub, s, nullptr);
+    ctx->owner->tell(conn_event::error, connection_status(static_cast<std::uint32_t>(s)));
     ctx->leave();
 }
 
@@ -32,6 +44,21 @@ void detail::context::on_disconnected(natsConnection* nc, void* closure) {
     auto* ctx = static_cast<context*>(closure);
     if (!ctx->enter()) return;
     ctx->owner->svc.disconnected_callback(nc, nullptr);
+    ctx->owner->tell(conn_event::disconnected, cause(nc));
+    ctx->leave();
+}
+
+void detail::context::on_reconnected(natsConnection*, void* closure) {
+    auto* ctx = static_cast<context*>(closure);
+    if (!ctx->enter()) return;
+    ctx->owner->tell(conn_event::reconnected, STATUS_OK);
+    ctx->leave();
+}
+
+void detail::context::on_connected(natsConnection*, void* closure) {
+    auto* ctx = static_cast<context*>(closure);
+    if (!ctx->enter()) return;
+    ctx->owner->tell(conn_event::connected, STATUS_OK);
     ctx->leave();
 }
 
@@ -40,6 +67,7 @@ void detail::context::on_closed(natsConnection* nc, void* closure) {
     auto* ctx = static_cast<context*>(closure);
     if (ctx->enter()) {
         ctx->owner->svc.closed_callback(nc, nullptr);
+        ctx->owner->tell(conn_event::closed, cause(nc));
         ctx->leave();
     }
     ctx->release();
@@ -62,13 +90,24 @@ void CNATSSvc::disconnected_callback(natsConnection* nc, void*) {
     m_core->report_last_error(__func__, nc);
 }
 
-void detail::core::report_last_error(const char* func, natsConnection* nc) {
+natsStatus detail::core::report_last_error(const char* func, natsConnection* nc) {
     // The connection's own text, not natsStatus_GetText: it names the cause.
     const char* text = nullptr;
     const natsStatus s = natsConnection_GetLastError(nc, &text);
-    if (s == NATS_OK) return;
+    if (s == NATS_OK) return s;
     VEK_LOG_AS(func, "- error: (%u - %s)", static_cast<unsigned>(s), detail::printable(text));
     raise_conn_error(s);
+    return s;
+}
+
+void detail::core::tell(conn_event event, svc_status status) {
+    std::function<void(conn_event, svc_status)> listener;
+    {
+        std::lock_guard<std::mutex> lock(event_mutex);
+        if (!on_event) return;
+        listener = on_event;
+    }
+    listener(event, status);
 }
 
 void detail::core::raise_conn_error(natsStatus status) {

@@ -1,6 +1,7 @@
 // The receive path. A libnats delivery thread builds the record of a message, appends it to
 // the object's queue (waiting while the queue is full) and wakes a reader if one waits; recv
 // takes the oldest record. recv_sync asks libnats for the next message of one subscription.
+#include <cstdlib>
 #include <cstring>
 
 #include "internal/context.h"
@@ -24,24 +25,61 @@ void set_text(std::string& dst, const char* src, size_t len) {
     }
 }
 
-size_t payload_bytes(const NATSSvcMsg& rec) {
+template <class Record>
+size_t payload_bytes(const Record& rec) {
     return rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
 }
 
 }  // namespace
 
-void core::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) {
+namespace {
+
+// Appends the message's headers to `out`, each name's values in order; false when it has none.
+bool read_headers(natsMsg* msg, NATSSvcHeaders& out) {
+    const char** keys = nullptr;
+    int count = 0;
+    if (natsMsgHeader_Keys(msg, &keys, &count) != NATS_OK) return false;
+    for (int i = 0; i < count; ++i) {
+        const char** values = nullptr;
+        int n = 0;
+        if (natsMsgHeader_Values(msg, keys[i], &values, &n) != NATS_OK) continue;
+        for (int j = 0; j < n; ++j) out.emplace_back(keys[i], values[j]);
+        free(static_cast<void*>(values));
+    }
+    free(static_cast<void*>(keys));
+    return !out.empty();
+}
+
+// The fields that records of the queue and of the caller share.
+template <class Record>
+void fill_common(Record& rec, natsMsg* msg, bool with_inbox, bool binary) {
     const char* subject = natsMsg_GetSubject(msg);
     const char* data = natsMsg_GetData(msg);
     rec.dataLen = natsMsg_GetDataLength(msg);
     set_text(rec.subject, subject, subject != nullptr ? strlen(subject) : 0);
-    // The text ends at the first zero byte but never runs past the reported length.
-    set_text(rec.data, data, data != nullptr ? strnlen(data, payload_bytes(rec)) : 0);
+    // Text ends at the first zero byte but never runs past the reported length.
+    const size_t length = payload_bytes(rec);
+    set_text(rec.data, data, data == nullptr ? 0 : binary ? length : strnlen(data, length));
     rec.recv_ts = nats_Now();
     if (with_inbox) {
         const char* reply = natsMsg_GetReply(msg);
         set_text(rec.inbox, reply, reply != nullptr ? strlen(reply) : 0);
     }
+}
+
+}  // namespace
+
+void core::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) const {
+    fill_common(rec, msg, with_inbox, binary.load(std::memory_order_relaxed));
+    rec.headers.clear();
+    read_headers(msg, rec.headers);
+}
+
+void core::fill_record(record& rec, natsMsg* msg, bool with_inbox) const {
+    fill_common(rec, msg, with_inbox, binary.load(std::memory_order_relaxed));
+    NATSSvcHeaders headers;
+    if (read_headers(msg, headers))
+        rec.headers = std::make_unique<NATSSvcHeaders>(std::move(headers));
 }
 
 void context::on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
@@ -55,7 +93,7 @@ void context::on_message(natsConnection*, natsSubscription*, natsMsg* msg, void*
 }
 
 void core::deliver(natsMsg* msg) {
-    NATSSvcMsg rec;
+    record rec;
     fill_record(rec, msg, keep_inbox);
     natsMsg_Destroy(msg);
     bool wake = false;
@@ -64,7 +102,7 @@ void core::deliver(natsMsg* msg) {
         // Full: this delivery thread waits, so the backlog stays in libnats, whose pending
         // limits decide what happens to it. destroy() ends the wait.
         const auto full = [this] {
-            return (max_msgs != 0 && svc.m_msg_queue.size() >= max_msgs) ||
+            return (max_msgs != 0 && records.size() >= max_msgs) ||
                    (max_bytes != 0 && queue_bytes >= max_bytes);
         };
         while (full() && !svc.m_terminate) {
@@ -74,7 +112,7 @@ void core::deliver(natsMsg* msg) {
         }
         if (full()) return;  // torn down: nobody will take it
         queue_bytes += payload_bytes(rec);
-        svc.m_msg_queue.push_back(std::move(rec));
+        records.push_back(std::move(rec));
         wake = readers_waiting > 0;
     }
     if (wake) svc.m_msg_cv.notify_one();
@@ -93,7 +131,7 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
     const auto freed = [&] { return watched >= 0 && svc.m_sub_list[watched].subject_name.empty(); };
     // Flags and slots change under m_msg_mutex, so nothing that ends the wait slips in
     // between this test and the wait.
-    while (svc.m_msg_queue.empty() && !svc.m_conn_error && !svc.m_terminate && !freed()) {
+    while (records.empty() && !drained && !svc.m_conn_error && !svc.m_terminate && !freed()) {
         ++readers_waiting;
         svc.m_msg_cv.wait(lock);
         --readers_waiting;
@@ -110,11 +148,12 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
         return {received::end::reported, STATUS_OK};
     }
     if (freed()) return {received::end::unsubscribed, STATUS_OK};
+    if (records.empty()) return {received::end::reported, STATUS_OK};  // drained
 
-    NATSSvcMsg rec = std::move(svc.m_msg_queue.front());
-    svc.m_msg_queue.pop_front();
+    record rec = std::move(records.front());
+    records.pop_front();
     queue_bytes -= payload_bytes(rec);
-    const size_t left = svc.m_msg_queue.size();
+    const size_t left = records.size();
     // A delivery thread that waits for room is woken only once half the bound is free: waking
     // it for every record taken from a full queue costs two context switches per message.
     const bool wake = writers_waiting > 0 && (max_msgs == 0 || left <= max_msgs / 2) &&
@@ -122,7 +161,14 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
     lock.unlock();
     if (wake) space_cv.notify_all();
     // The caller's old strings are freed here, outside the lock.
-    msg = std::move(rec);
+    msg.subject = std::move(rec.subject);
+    msg.data = std::move(rec.data);
+    msg.inbox = std::move(rec.inbox);
+    msg.dataLen = rec.dataLen;
+    msg.recv_ts = rec.recv_ts;
+    msg.reply_data = std::string();
+    msg.headers = rec.headers != nullptr ? std::move(*rec.headers) : NATSSvcHeaders();
+    if (!msg.inbox.empty()) unanswered.fetch_add(1, std::memory_order_relaxed);
     return {received::end::message, static_cast<svc_status>(msg.dataLen), left};
 }
 
@@ -166,6 +212,7 @@ received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
     }
     fill_record(msg, message, keep_inbox);
     natsMsg_Destroy(message);
+    if (!msg.inbox.empty()) unanswered.fetch_add(1, std::memory_order_relaxed);
     return {received::end::message, static_cast<svc_status>(msg.dataLen)};
 }
 

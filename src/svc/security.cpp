@@ -28,24 +28,9 @@ svc_status refused(const char* func, natsStatus s, svc_status code, const char* 
 // control byte (CR, LF) would end that line and start protocol lines of the credential's
 // choosing, so it is refused.
 bool plain_credential(const char* func, const char* setting, const std::string& value) {
-    for (const char c : value) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            VEK_LOG_AS(func, "- error: %s refused: it holds a control byte", setting);
-            return false;
-        }
-    }
-    return true;
-}
-
-// A '"' or '\' would end or bend the JSON string it is pasted into; escaped, the server reads
-// the credential exactly as given.
-std::string json_escaped(const std::string& value) {
-    std::string out;
-    for (const char c : value) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out;
+    if (plain_text(value)) return true;
+    VEK_LOG_AS(func, "- error: %s refused: it holds a control byte", setting);
+    return false;
 }
 
 // Files named by a setting are read with blocking reads, by us and by libnats: only a
@@ -195,6 +180,24 @@ natsStatus connect_server(natsConnection** conn, natsOptions* opts, const NATSSv
         s = natsConnection_Connect(conn, opts);
     }
     return s;
+}
+
+bool plain_text(const std::string& value) {
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
+// A '"' or '\' would end or bend the JSON string it is pasted into; escaped, the server reads
+// the text exactly as given.
+std::string json_escaped(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
 }
 
 std::string last_error_text() {

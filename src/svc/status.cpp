@@ -1,6 +1,21 @@
 #include "vek_nats/status.h"
 
+#include "internal/logging.h"
+#include "vek_nats/svc.h"
+
 namespace vek_nats {
+
+namespace {
+thread_local natsStatus last_status = NATS_OK;
+}  // namespace
+
+void detail::note_nats_status(natsStatus status) {
+    last_status = status;
+}
+
+natsStatus last_nats_status() {
+    return last_status;
+}
 
 const char* status_text(svc_status status) {
     switch (status) {
@@ -28,6 +43,8 @@ const char* status_text(svc_status status) {
             return "the text request failed (time-out or no responders included)";
         case STATUS_FLUSH:
             return "the server did not confirm within the time-out";
+        case STATUS_DRAIN:
+            return "draining was refused or not done within the time-out";
         case STATUS_OPTIONS_CREATE:
             return "creating the connection options failed";
         case STATUS_OPTIONS_URL:
@@ -50,6 +67,24 @@ const char* status_text(svc_status status) {
             return "a TLS setting was refused";
         case STATUS_OPTIONS_WRITE_DEADLINE:
             return "the write deadline was refused";
+        case STATUS_OPTIONS_NAME:
+            return "the connection name was refused";
+        case STATUS_OPTIONS_PING_INTERVAL:
+            return "the ping interval was refused";
+        case STATUS_OPTIONS_MAX_PINGS_OUT:
+            return "the count of unanswered pings was refused";
+        case STATUS_OPTIONS_RECONNECT_JITTER:
+            return "the reconnection jitter was refused";
+        case STATUS_OPTIONS_RECONNECT_BUFFER:
+            return "the reconnection buffer size was refused";
+        case STATUS_OPTIONS_RETRY_CONNECT:
+            return "retrying a failed connect was refused";
+        case STATUS_OPTIONS_NO_ECHO:
+            return "the no-echo option was refused";
+        case STATUS_OPTIONS_INBOX_PREFIX:
+            return "the inbox prefix was refused";
+        case STATUS_OPTIONS_RECONNECTED_CB:
+            return "installing the reconnected handler failed";
         case STATUS_NO_SUBSCRIPTION:
             return "no subscription for the subject";
         case STATUS_NEXT_MSG:

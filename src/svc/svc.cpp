@@ -22,6 +22,12 @@ constexpr const char* DEFAULT_URL = "nats://127.0.0.1:4222";
 constexpr int64_t CLOSE_WAIT_MS = 5000;
 // Bound on the round trip that lets unsubscribe release a handle at once.
 constexpr int64_t UNSUBSCRIBE_FLUSH_MS = 1000;
+// libnats' own defaults of the connection controls.
+constexpr int64_t DEFAULT_PING_INTERVAL_MS = 120000;
+constexpr int DEFAULT_MAX_PINGS_OUT = 2;
+constexpr int64_t DEFAULT_JITTER_MS = 100;
+constexpr int64_t DEFAULT_JITTER_TLS_MS = 1000;
+constexpr int DEFAULT_RECONNECT_BUFFER = 8 * 1024 * 1024;
 
 // libnats 3.4 refuses a later natsOptions_Create for a while after a plain nats_Close (the
 // close runs on in the background), so a process that destroys its last object and then
@@ -67,10 +73,67 @@ const option_step OPTION_STEPS[] = {
                     ? NATS_OK
                     : natsOptions_SetErrorHandler(a.opts, detail::context::on_error, a.ctx);
      }},
+    {"natsOptions_SetReconnectedCB()", STATUS_OPTIONS_RECONNECTED_CB,
+     [](const option_args& a) {
+         return natsOptions_SetReconnectedCB(a.opts, detail::context::on_reconnected, a.ctx);
+     }},
     // Without it a publish to a server that stopped reading blocks in send() for good.
     {"natsOptions_SetWriteDeadline()", STATUS_OPTIONS_WRITE_DEADLINE,
      [](const option_args& a) {
          return natsOptions_SetWriteDeadline(a.opts, a.param.write_deadline);
+     }},
+    // The connection controls. Zero (or -1) sets libnats' own default, so that options reused
+    // after a failed connect lose what the earlier one set.
+    {"natsOptions_SetName()", STATUS_OPTIONS_NAME,
+     [](const option_args& a) {
+         // It goes into the CONNECT line's JSON as it is.
+         if (!detail::plain_text(a.param.name)) return NATS_INVALID_ARG;
+         const std::string name = detail::json_escaped(a.param.name);
+         return natsOptions_SetName(a.opts, name.empty() ? nullptr : name.c_str());
+     }},
+    {"natsOptions_SetPingInterval()", STATUS_OPTIONS_PING_INTERVAL,
+     [](const option_args& a) {
+         if (a.param.ping_interval < 0) return NATS_INVALID_ARG;
+         return natsOptions_SetPingInterval(
+             a.opts, a.param.ping_interval != 0 ? a.param.ping_interval : DEFAULT_PING_INTERVAL_MS);
+     }},
+    {"natsOptions_SetMaxPingsOut()", STATUS_OPTIONS_MAX_PINGS_OUT,
+     [](const option_args& a) {
+         if (a.param.max_pings_out < 0) return NATS_INVALID_ARG;
+         return natsOptions_SetMaxPingsOut(
+             a.opts, a.param.max_pings_out != 0 ? a.param.max_pings_out : DEFAULT_MAX_PINGS_OUT);
+     }},
+    {"natsOptions_SetReconnectJitter()", STATUS_OPTIONS_RECONNECT_JITTER,
+     [](const option_args& a) {
+         const std::int64_t jitter = a.param.reconnect_jitter;
+         if (jitter < -1) return NATS_INVALID_ARG;
+         return jitter == -1 ? natsOptions_SetReconnectJitter(a.opts, DEFAULT_JITTER_MS,
+                                                              DEFAULT_JITTER_TLS_MS)
+                             : natsOptions_SetReconnectJitter(a.opts, jitter, jitter);
+     }},
+    {"natsOptions_SetReconnectBufSize()", STATUS_OPTIONS_RECONNECT_BUFFER,
+     [](const option_args& a) {
+         if (a.param.reconnect_buffer_size < 0) return NATS_INVALID_ARG;
+         // libnats 3.4 takes 0 as no buffer at all, not as its default.
+         return natsOptions_SetReconnectBufSize(a.opts, a.param.reconnect_buffer_size != 0
+                                                            ? a.param.reconnect_buffer_size
+                                                            : DEFAULT_RECONNECT_BUFFER);
+     }},
+    {"natsOptions_SetRetryOnFailedConnect()", STATUS_OPTIONS_RETRY_CONNECT,
+     [](const option_args& a) {
+         // With a handler, libnats retries in the background instead of blocking connect.
+         return a.param.retry_on_failed_connect
+                    ? natsOptions_SetRetryOnFailedConnect(a.opts, true,
+                                                          detail::context::on_connected, a.ctx)
+                    : natsOptions_SetRetryOnFailedConnect(a.opts, false, nullptr, nullptr);
+     }},
+    {"natsOptions_SetNoEcho()", STATUS_OPTIONS_NO_ECHO,
+     [](const option_args& a) { return natsOptions_SetNoEcho(a.opts, a.param.no_echo); }},
+    // libnats checks the prefix's tokens, not its bytes: a line end would reach the SUB line.
+    {"natsOptions_SetCustomInboxPrefix()", STATUS_OPTIONS_INBOX_PREFIX,
+     [](const option_args& a) {
+         if (!detail::plain_text(a.param.inbox_prefix)) return NATS_INVALID_ARG;
+         return natsOptions_SetCustomInboxPrefix(a.opts, a.param.inbox_prefix.c_str());
      }},
 };
 
@@ -158,6 +221,11 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
     m_param = param;
     core.recv_timeout = param.recv_timeout;
     core.request_timeout = param.request_timeout;
+    core.binary = param.binary_payloads;
+    {
+        std::lock_guard<std::mutex> events(core.event_mutex);
+        core.on_event = param.on_event;
+    }
     {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
         core.max_msgs = param.queue_max_msgs > 0 ? static_cast<size_t>(param.queue_max_msgs) : 0;
@@ -186,7 +254,8 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
         natsConnection* conn = nullptr;
         const int64_t start = nats_Now();
         const natsStatus s = detail::connect_server(&conn, m_opts, param);
-        if (s != NATS_OK) {
+        // With retry_on_failed_connect libnats goes on connecting in the background.
+        if (s != NATS_OK && !(s == NATS_NOT_YET_CONNECTED && conn != nullptr)) {
             core.ctx->release();
             VEK_LOG_NATS(s, " natsConnection_ConnectTo() urls=%s%s", shown,
                          detail::last_error_text().c_str());
@@ -278,7 +347,7 @@ svc_status CNATSSvc::flush(std::int64_t timeout_ms) {
 
 std::size_t CNATSSvc::queued() {
     std::lock_guard<std::mutex> lock(m_msg_mutex);
-    return m_msg_queue.size();
+    return m_core->records.size();
 }
 
 // ---- slots ----
