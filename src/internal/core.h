@@ -8,12 +8,14 @@
 //   svc.cpp     connect and destroy; the slots: subscribe, unsubscribe; published subjects
 //   queue.cpp   the receive path: libnats' delivery -> record -> queue -> recv; recv_sync
 //   events.cpp  the connection callbacks and the state they raise; statistics
+//   jetstream.cpp  the stream roles' handles, names and codes
 #include <nats/nats.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +27,7 @@ namespace vek_nats::detail {
 
 struct context;
 struct sub_ref;
+struct jetstream;
 
 // How the messages of a subscription arrive.
 enum class delivery {
@@ -142,6 +145,15 @@ struct core {
     void record_published(const char* subject);
     std::mutex pub_mutex;
     std::atomic<bool> pub_full{false};  // all five taken: publishing no longer locks
+
+    // ---- streams ----
+    // The JetStream handles of the stream roles (jetstream.h), made by their constructors.
+    // destroy() releases the handles with the connection: nothing is pinned by then.
+    struct jetstream_release {
+        void operator()(jetstream* js) const;
+    };
+    std::unique_ptr<jetstream, jetstream_release> streams;
+    void release_streams();
 };
 
 }  // namespace vek_nats::detail
