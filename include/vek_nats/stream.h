@@ -76,7 +76,9 @@ public:
     CNATSStreamConsumer();
     ~CNATSStreamConsumer() override;
 
-    svc_status consume(const NATSConsumerConfig& config);  // binds to the durable, creating it
+    // Binds to the durable, creating it when missing; one that exists keeps the settings it
+    // was made with.
+    svc_status consume(const NATSConsumerConfig& config);
     // Next message within timeout_ms: returns its dataLen, msg as for recv (msg.inbox is the
     // acknowledgement subject). Messages are pulled in batches; those not handed out are
     // redelivered after ack_wait_ms. STATUS_STREAM_TIMEOUT, STATUS_STREAM_CONSUMER_NOT_FOUND,

@@ -115,9 +115,8 @@ svc_status CNATSStreamConsumer::consume(const NATSConsumerConfig& config) {
     jsConsumerInfo* ci = nullptr;
     jsErrCode err = static_cast<jsErrCode>(0);
     natsStatus s = js_AddConsumer(&ci, js.js, config.stream.c_str(), &cc, nullptr, &err);
-    // One that exists with other settings takes the new ones where the server allows it.
-    if (err == JSConsumerNameExistErr || err == JSConsumerExistingActiveErr)
-        s = js_UpdateConsumer(&ci, js.js, config.stream.c_str(), &cc, nullptr, &err);
+    // A durable that exists is bound as it is: its settings are those it was made with.
+    if (err == JSConsumerNameExistErr || err == JSConsumerExistingActiveErr) s = NATS_OK;
     jsConsumerInfo_Destroy(ci);
     natsSubscription* sub = nullptr;
     if (s == NATS_OK)
