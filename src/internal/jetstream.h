@@ -8,8 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "vek_nats/status.h"
@@ -30,16 +30,18 @@ struct jetstream {
     void release();  // every handle; the object is not pinned by anyone
 
     std::mutex mutex;  // the handles, and the batch (a fetch holds it while it pulls)
-    jsCtx* js = nullptr;
+    // Set under the mutex; read without it by the publishing calls (cleared only by destroy(),
+    // when nobody is pinned).
+    std::atomic<jsCtx*> js{nullptr};
     // The consumer.
     natsSubscription* pull = nullptr;
     std::string stream, durable;
     natsMsgList batch{nullptr, 0};
     int next = 0;  // first message of the batch not handed out
 
-    // Stream sequence -> acknowledgement subject, of messages handed out and not settled.
+    // Stream sequences of the messages handed out and not settled.
     std::mutex acks_mutex;
-    std::map<std::uint64_t, std::string> unsettled;
+    std::set<std::uint64_t> unsettled;
 
     std::atomic<int> async_failed{0};  // asynchronous publishes refused since publish_complete
 };
@@ -49,7 +51,7 @@ struct ack_fields {
     std::uint64_t stream_seq = 0;
     std::uint64_t delivered = 0;
 };
-ack_fields parse_ack_subject(const std::string& subject);
+ack_fields parse_ack_subject(const std::string& subject);  // allocates nothing
 
 // NATS_OK when `name` may name a stream or a durable: 1 to 255 bytes, no dot, wildcard, path
 // separator, whitespace or control byte.

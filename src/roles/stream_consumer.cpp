@@ -63,7 +63,7 @@ svc_status settle(detail::core& core, const char* func, const NATSSvcMsg& msg, c
         VEK_LOG_AS(func, "- error: (%u - %s) inbox-> %s", static_cast<unsigned>(s),
                    natsStatus_GetText(s), detail::shown_subject(msg.inbox.c_str()).c_str());
         std::lock_guard<std::mutex> lock(js.acks_mutex);
-        js.unsettled.emplace(f.stream_seq, msg.inbox);  // still the consumer's to settle
+        js.unsettled.insert(f.stream_seq);  // still the consumer's to settle
         return detail::stream_code(s, static_cast<jsErrCode>(0), STATUS_STREAM_ACK);
     }
     return STATUS_OK;
@@ -176,11 +176,9 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
     const std::uint64_t seq = detail::parse_ack_subject(msg.inbox).stream_seq;
     {
         std::lock_guard<std::mutex> acks(js.acks_mutex);
-        js.unsettled[seq] = msg.inbox;
+        js.unsettled.emplace_hint(js.unsettled.end(), seq);
         if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.erase(js.unsettled.begin());
     }
-    VEK_TRACE("- Received msg: %s -> %.*s, seq=%lu", msg.subject.c_str(), msg.dataLen,
-              msg.data.c_str(), static_cast<unsigned long>(seq));
     return static_cast<svc_status>(msg.dataLen);
 }
 

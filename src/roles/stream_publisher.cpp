@@ -12,6 +12,8 @@ namespace vek_nats {
 namespace {
 
 constexpr std::int64_t NS_PER_MS = 1000000;
+constexpr int PUBLISH_RETRIES = 2;
+constexpr std::int64_t PUBLISH_RETRY_WAIT_MS = 250;
 
 // The pinned connection's JetStream context, or the code to return (with its record written
 // under `func`).
@@ -187,7 +189,14 @@ svc_status CNATSStreamPublisher::publish(const char* subject, const void* data, 
     opts.MsgId = msg_id;
     jsPubAck* ack = nullptr;
     jsErrCode err = static_cast<jsErrCode>(0);
-    s = js_Publish(&ack, call.js, subject, data, dataLen, &opts, &err);
+    jsPubOptions* with_id = msg_id != nullptr ? &opts : nullptr;
+    // Nobody answers for a moment while a clustered stream elects its leader: tried again
+    // twice, as other NATS clients do, before it counts as no stream storing the subject.
+    s = js_Publish(&ack, call.js, subject, data, dataLen, with_id, &err);
+    for (int retry = 0; retry < PUBLISH_RETRIES && s == NATS_NO_RESPONDERS; ++retry) {
+        nats_Sleep(PUBLISH_RETRY_WAIT_MS);
+        s = js_Publish(&ack, call.js, subject, data, dataLen, with_id, &err);
+    }
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " jerr=%d subj-> %s, dataLen=%d", static_cast<int>(err),
                      detail::shown_subject(subject).c_str(), dataLen);
@@ -210,7 +219,7 @@ svc_status CNATSStreamPublisher::publish_async(const char* subject, const void* 
     jsPubOptions opts;
     jsPubOptions_Init(&opts);
     opts.MsgId = msg_id;
-    s = js_PublishAsync(call.js, subject, data, dataLen, &opts);
+    s = js_PublishAsync(call.js, subject, data, dataLen, msg_id != nullptr ? &opts : nullptr);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return detail::stream_code(s, static_cast<jsErrCode>(0), STATUS_STREAM_PUBLISH_ASYNC);

@@ -2,9 +2,8 @@
 // failures, the acknowledgement subject.
 #include "internal/jetstream.h"
 
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
-#include <vector>
 
 #include "internal/context.h"
 #include "internal/core.h"
@@ -28,14 +27,18 @@ void on_async_refused(jsCtx*, jsPubAckErr* err, void* closure) {
 }  // namespace
 
 jsCtx* jetstream::context(natsConnection* nc, core& owner) {
+    jsCtx* made = js.load(std::memory_order_acquire);
+    if (made != nullptr) return made;
     std::lock_guard<std::mutex> lock(mutex);
-    if (js != nullptr) return js;
+    made = js.load(std::memory_order_relaxed);
+    if (made != nullptr) return made;
     jsOptions opts;
     jsOptions_Init(&opts);
     opts.PublishAsync.ErrHandler = on_async_refused;
     opts.PublishAsync.ErrHandlerClosure = owner.ctx;
-    if (natsConnection_JetStream(&js, nc, &opts) != NATS_OK) js = nullptr;
-    return js;
+    if (natsConnection_JetStream(&made, nc, &opts) != NATS_OK) return nullptr;
+    js.store(made, std::memory_order_release);
+    return made;
 }
 
 void jetstream::release() {
@@ -46,8 +49,7 @@ void jetstream::release() {
     unsettled.clear();
     natsSubscription_Destroy(pull);
     pull = nullptr;
-    jsCtx_Destroy(js);
-    js = nullptr;
+    jsCtx_Destroy(js.exchange(nullptr));
 }
 
 void core::jetstream_release::operator()(jetstream* js) const {
@@ -64,25 +66,30 @@ ack_fields parse_ack_subject(const std::string& subject) {
     static constexpr char PREFIX[] = "$JS.ACK.";
     ack_fields f;
     if (subject.compare(0, sizeof(PREFIX) - 1, PREFIX) != 0) return f;
-    std::vector<std::string> tokens;
-    for (size_t at = 0; at <= subject.size();) {
-        const size_t dot = std::min(subject.find('.', at), subject.size());
-        tokens.push_back(subject.substr(at, dot - at));
-        at = dot + 1;
+    constexpr size_t MOST = 12;
+    size_t starts[MOST + 1];  // of each token, and one past the end
+    size_t count = 0;
+    for (size_t at = 0; count < MOST + 1; at = subject.find('.', at) + 1) {
+        starts[count++] = at;
+        if (subject.find('.', at) == std::string::npos) break;
     }
     size_t first = 0;
-    if (tokens.size() == 9) {
+    if (count == 9) {
         first = 2;
-    } else if (tokens.size() == 11 || tokens.size() == 12) {
+    } else if (count == 11 || count == 12) {
         first = 4;
     } else {
         return f;
     }
-    char* end = nullptr;
-    const std::uint64_t delivered = std::strtoull(tokens[first + 2].c_str(), &end, 10);
-    if (*end != '\0') return f;
-    const std::uint64_t seq = std::strtoull(tokens[first + 3].c_str(), &end, 10);
-    if (*end != '\0') return f;
+    starts[count] = subject.size() + 1;
+    const auto number = [&](size_t token, std::uint64_t& out) {
+        const char* begin = subject.data() + starts[token];
+        const char* end = subject.data() + starts[token + 1] - 1;
+        return std::from_chars(begin, end, out).ptr == end && begin != end;
+    };
+    std::uint64_t delivered = 0;
+    std::uint64_t seq = 0;
+    if (!number(first + 2, delivered) || !number(first + 3, seq)) return f;
     f.delivered = delivered;
     f.stream_seq = seq;
     return f;
