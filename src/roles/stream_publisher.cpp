@@ -60,6 +60,23 @@ svc_status failure(jsCtx* js, natsStatus s, jsErrCode err, svc_status fallback,
     return detail::stream_code(s, err, fallback);
 }
 
+// The subject and payload checked as a plain publish checks them, before anything is sent.
+bool publishable(const char* func, const char* subject, const void* data, int dataLen) {
+    const natsStatus s = detail::check_publish(subject, data, dataLen);
+    if (s == NATS_OK) return true;
+    VEK_LOG_AS(func, "- error: (%u - %s) subj-> %s, dataLen=%d", static_cast<unsigned>(s),
+               natsStatus_GetText(s), detail::shown_subject(subject).c_str(), dataLen);
+    return false;
+}
+
+// The options of a publish with a message id; null (libnats' defaults) without one.
+jsPubOptions* message_id(jsPubOptions& opts, const char* msg_id) {
+    if (msg_id == nullptr) return nullptr;
+    jsPubOptions_Init(&opts);
+    opts.MsgId = msg_id;
+    return &opts;
+}
+
 }  // namespace
 
 CNATSStreamPublisher::CNATSStreamPublisher() {
@@ -179,20 +196,14 @@ svc_status CNATSStreamPublisher::publish(const char* subject, const void* data, 
                                          const char* msg_id, std::uint64_t* seq) {
     js_call call(*m_core, __func__, STATUS_STREAM_PUBLISH);
     if (call.js == nullptr) return call.refused;
-    natsStatus s = detail::check_publish(subject, data, dataLen);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
-        return STATUS_STREAM_INVALID_NAME;
-    }
+    if (!publishable(__func__, subject, data, dataLen)) return STATUS_STREAM_INVALID_NAME;
     jsPubOptions opts;
-    jsPubOptions_Init(&opts);
-    opts.MsgId = msg_id;
+    jsPubOptions* with_id = message_id(opts, msg_id);
     jsPubAck* ack = nullptr;
     jsErrCode err = static_cast<jsErrCode>(0);
-    jsPubOptions* with_id = msg_id != nullptr ? &opts : nullptr;
     // Nobody answers for a moment while a clustered stream elects its leader: tried again
     // twice, as other NATS clients do, before it counts as no stream storing the subject.
-    s = js_Publish(&ack, call.js, subject, data, dataLen, with_id, &err);
+    natsStatus s = js_Publish(&ack, call.js, subject, data, dataLen, with_id, &err);
     for (int retry = 0; retry < PUBLISH_RETRIES && s == NATS_NO_RESPONDERS; ++retry) {
         nats_Sleep(PUBLISH_RETRY_WAIT_MS);
         s = js_Publish(&ack, call.js, subject, data, dataLen, with_id, &err);
@@ -211,15 +222,10 @@ svc_status CNATSStreamPublisher::publish_async(const char* subject, const void* 
                                                const char* msg_id) {
     js_call call(*m_core, __func__, STATUS_STREAM_PUBLISH_ASYNC);
     if (call.js == nullptr) return call.refused;
-    natsStatus s = detail::check_publish(subject, data, dataLen);
-    if (s != NATS_OK) {
-        VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
-        return STATUS_STREAM_INVALID_NAME;
-    }
+    if (!publishable(__func__, subject, data, dataLen)) return STATUS_STREAM_INVALID_NAME;
     jsPubOptions opts;
-    jsPubOptions_Init(&opts);
-    opts.MsgId = msg_id;
-    s = js_PublishAsync(call.js, subject, data, dataLen, msg_id != nullptr ? &opts : nullptr);
+    jsPubOptions* with_id = message_id(opts, msg_id);
+    const natsStatus s = js_PublishAsync(call.js, subject, data, dataLen, with_id);
     if (s != NATS_OK) {
         VEK_LOG_NATS(s, " subj-> %s, dataLen=%d", detail::shown_subject(subject).c_str(), dataLen);
         return detail::stream_code(s, static_cast<jsErrCode>(0), STATUS_STREAM_PUBLISH_ASYNC);
