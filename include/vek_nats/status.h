@@ -56,7 +56,7 @@ inline constexpr svc_status STATUS_STREAM_OVERLAP = 0x910E0615;
 inline constexpr svc_status STATUS_STREAM_ACKED = 0x910E0616;
 inline constexpr svc_status STATUS_STREAM_CONNECTION_LOST = 0x910E0617;
 inline constexpr svc_status STATUS_STREAM_NOT_CONSUMING = 0x910E0618;
-inline constexpr svc_status STATUS_CONNECTION_BASE = 0x910E0700;    // + reported natsStatus
+inline constexpr svc_status STATUS_CONNECTION_BASE = 0x910E0700;  // + reported natsStatus
 
 // The code that the queue-based recv returns once a connection callback reported `nats_status`.
 constexpr svc_status connection_status(std::uint32_t nats_status) {
