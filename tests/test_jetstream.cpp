@@ -186,6 +186,8 @@ TEST_F(JetStream, SettlingDecidesRedelivery) {
         }
         EXPECT_EQ(row.deliveries, got) << row.name;
     }
+    EXPECT_EQ(0u, delivery_count(NATSSvcMsg{}));  // not fetched: no acknowledgement subject
+    EXPECT_EQ(0u, stream_sequence(NATSSvcMsg{}));
 }
 
 // A message id seen within the duplicate window is stored once, by either way of publishing.
@@ -271,6 +273,36 @@ TEST_F(JetStream, DestroyEndsEveryStreamCall) {
         c.destroy();
         for (size_t i = 0; i < ended.size(); ++i)
             EXPECT_EQ(1u, ends.count(ended[i].get())) << calls[i].name << ", round " << round;
+    }
+}
+
+// The stream actions of vek-nats, in order, each with its exit status and what it prints.
+TEST_F(JetStream, CommandLineManagesStreams) {
+    const struct {
+        Strings args;
+        const char* input;
+        int exit;
+        const char* printed;  // on standard output, or standard error for a failure
+    } rows[] = {
+        {{"stream", "add", "CL", "cl.>", "--max-age", "1m"}, "", 0, ""},
+        {{"js-pub", "cl.a"}, "one\ntwo\n", 0, "1\n2\n"},
+        {{"js-pub", "cl.a", "two", "--id", "x"}, "", 0, "3\n"},
+        {{"js-pub", "cl.a", "again", "--id", "x"}, "", 0, "3\n"},
+        {{"stream", "ls"}, "", 0, "CL\n"},
+        {{"stream", "info", "CL"}, "", 0, "messages: 3\n"},
+        {{"js-sub", "CL", "d", "--count", "3"}, "", 0, "cl.a: two (3 bytes)\ncl.a: two"},
+        {{"stream", "rm", "CL"}, "", 0, ""},
+        {{"stream", "info", "CL"}, "", 1, "0x910E0611 no such stream"},
+        {{"stream", "add", "C.L", "x"}, "", 1, "0x910E0614"},
+    };
+    for (const auto& row : rows) {
+        Strings argv{VEK_NATS_CLI, "--server", url()};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        Process cli(argv);
+        cli.input(row.input);
+        EXPECT_EQ(row.exit, cli.finish()) << row.args[0] << " " << row.args[1] << cli.err();
+        const std::string printed = row.exit == 0 ? cli.out() : cli.err();
+        EXPECT_NE(std::string::npos, printed.find(row.printed)) << row.args[1] << ": " << printed;
     }
 }
 

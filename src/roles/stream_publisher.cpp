@@ -111,7 +111,10 @@ svc_status CNATSStreamPublisher::add_stream(const NATSStreamConfig& config) {
     sc.MaxMsgs = config.max_msgs > 0 ? config.max_msgs : -1;
     sc.MaxBytes = config.max_bytes > 0 ? config.max_bytes : -1;
     sc.MaxAge = config.max_age_ms * NS_PER_MS;
-    sc.Duplicates = config.duplicate_window_ms * NS_PER_MS;
+    // The server refuses a duplicate window longer than the messages are kept.
+    const bool kept_shorter =
+        config.max_age_ms > 0 && config.duplicate_window_ms > config.max_age_ms;
+    sc.Duplicates = (kept_shorter ? config.max_age_ms : config.duplicate_window_ms) * NS_PER_MS;
     sc.Retention = config.work_queue ? js_WorkQueuePolicy : js_LimitsPolicy;
     jsStreamInfo* si = nullptr;
     jsErrCode err = static_cast<jsErrCode>(0);
