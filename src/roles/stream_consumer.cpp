@@ -114,10 +114,17 @@ svc_status CNATSStreamConsumer::consume(const NATSConsumerConfig& config) {
     std::lock_guard<std::mutex> lock(js.mutex);
     jsConsumerInfo* ci = nullptr;
     jsErrCode err = static_cast<jsErrCode>(0);
-    natsStatus s = js_AddConsumer(&ci, js.js, config.stream.c_str(), &cc, nullptr, &err);
-    // A durable that exists is bound as it is: its settings are those it was made with.
-    if (err == JSConsumerNameExistErr || err == JSConsumerExistingActiveErr) s = NATS_OK;
+    // A durable that exists is bound as it is (the server would take an add with other
+    // settings as an update): its settings are those it was made with.
+    natsStatus s = js_GetConsumerInfo(&ci, js.js, config.stream.c_str(), cc.Durable, nullptr, &err);
     jsConsumerInfo_Destroy(ci);
+    ci = nullptr;
+    if (err == JSConsumerNotFoundErr) {
+        s = js_AddConsumer(&ci, js.js, config.stream.c_str(), &cc, nullptr, &err);
+        // Made meanwhile by another consumer of the durable.
+        if (err == JSConsumerNameExistErr) s = NATS_OK;
+        jsConsumerInfo_Destroy(ci);
+    }
     natsSubscription* sub = nullptr;
     if (s == NATS_OK)
         s = js_PullSubscribe(&sub, js.js, filter, config.durable.c_str(), nullptr, &so, &err);
