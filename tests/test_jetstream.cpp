@@ -404,10 +404,12 @@ TEST_P(Crashes, NothingAcknowledgedIsLost) {
         }
     });
     std::vector<std::string> consumed;
+    std::mutex consumed_mutex;  // the reader appends while the publisher still runs
     std::atomic<bool> done{false};
     std::thread reader([&] {
         while (!done) {
             const auto got = drain(consumer, 500);
+            std::lock_guard<std::mutex> lock(consumed_mutex);
             consumed.insert(consumed.end(), got.begin(), got.end());
         }
     });
@@ -425,7 +427,10 @@ TEST_P(Crashes, NothingAcknowledgedIsLost) {
         killed_at = nats_Now();
     }
     publisher.join();
-    consumed_before = consumed.size();
+    {
+        std::lock_guard<std::mutex> lock(consumed_mutex);
+        consumed_before = consumed.size();
+    }
     done = true;
     reader.join();
     const auto got = drain(consumer);
