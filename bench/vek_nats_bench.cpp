@@ -151,7 +151,7 @@ const std::vector<Case> CASES = {
     {"stream/publish", Kind::latency, 1, raw_stream(Js::publish), vek_stream(Js::publish), 1.05},
     {"stream/publish_async", Kind::rate, 5000, raw_stream(Js::publish_async),
      vek_stream(Js::publish_async), 0.95},
-    {"stream/fetch+ack", Kind::rate, 5000, raw_stream(Js::fetch_ack), vek_stream(Js::fetch_ack),
+    {"stream/fetch_ack", Kind::rate, 5000, raw_stream(Js::fetch_ack), vek_stream(Js::fetch_ack),
      0.95},
     {"memory/16B", Kind::memory, 1000000, raw_reader(Reader::held, 16), vek_reader(Recv::held, 16),
      120},
