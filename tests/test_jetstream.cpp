@@ -97,12 +97,22 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
          STATUS_STREAM_INVALID_NAME},
         {"stream name with a space", [&] { return pub.add_stream(stream_of("a b", "x")); },
          STATUS_STREAM_INVALID_NAME},
+        {"empty stream name", [&] { return pub.add_stream(stream_of("", "x")); },
+         STATUS_STREAM_INVALID_NAME},
         {"stream subject with a space", [&] { return pub.add_stream(stream_of("S", "a b")); },
          STATUS_STREAM_INVALID_NAME},
         {"durable name with a dot", [&] { return unbound.consume(durable_of("ORD", "d.1")); },
          STATUS_STREAM_INVALID_NAME},
         {"publish to a wildcard", [&] { return pub.publish("ord.*", "x", 1); },
          STATUS_STREAM_INVALID_NAME},
+        {"publish_async to a wildcard", [&] { return pub.publish_async("ord.*", "x", 1); },
+         STATUS_STREAM_INVALID_NAME},
+        {"publish_async where no stream stores",
+         [&] {
+             EXPECT_EQ(STATUS_OK, pub.publish_async("none.b", "x", 1));
+             return pub.publish_complete(5000);
+         },
+         STATUS_STREAM_PUBLISH_COMPLETE},
         {"subjects overlap", [&] { return pub.add_stream(stream_of("ORD2", "ord.b")); },
          STATUS_STREAM_OVERLAP},
         {"delete a missing stream", [&] { return pub.delete_stream("NONE"); },
