@@ -283,7 +283,98 @@ private:
     std::string m_subject;
 };
 
+class RawStream : public Side {
+public:
+    explicit RawStream(Js how) : m_how(how), m_subject(new_subject("js")) {
+        const std::string stream = stream_name(m_subject);
+        const char* subject = m_subject.c_str();
+        jsStreamConfig sc;
+        jsStreamConfig_Init(&sc);
+        sc.Name = stream.c_str();
+        sc.Subjects = &subject;
+        sc.SubjectsLen = 1;
+        sc.Storage = js_MemoryStorage;
+        natsStatus s = m_conn.open(true);
+        // Told of every refused asynchronous publish, as the wrapper must be to report it:
+        // libnats then reads each acknowledgement it gets.
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.PublishAsync.ErrHandler = [](jsCtx*, jsPubAckErr*, void* closure) {
+            ++*static_cast<std::atomic<int>*>(closure);
+        };
+        jo.PublishAsync.ErrHandlerClosure = &m_refused;
+        if (s == NATS_OK) s = natsConnection_JetStream(&m_js, m_conn.nc, &jo);
+        if (s == NATS_OK) s = js_AddStream(nullptr, m_js, &sc, nullptr, nullptr);
+        jsSubOptions so;
+        jsSubOptions_Init(&so);
+        so.Stream = sc.Name;
+        if (s == NATS_OK && how == Js::fetch_ack)
+            s = js_PullSubscribe(&m_conn.sub, m_js, subject, "bench", nullptr, &so, nullptr);
+        if (s != NATS_OK) error = failure("stream", s);
+    }
+    ~RawStream() override {
+        natsSubscription_Destroy(m_conn.sub);
+        m_conn.sub = nullptr;
+        jsCtx_Destroy(m_js);
+    }
+    bool run(std::int64_t n) override {
+        if (m_how == Js::fetch_ack) return fetch_ack(n);
+        natsStatus s = NATS_OK;
+        for (std::int64_t i = 0; i < n && s == NATS_OK; ++i) {
+            if (m_how == Js::publish_async) {
+                s = js_PublishAsync(m_js, m_subject.c_str(), REQUEST_TEXT, 16, nullptr);
+                continue;
+            }
+            jsPubAck* ack = nullptr;
+            s = js_Publish(&ack, m_js, m_subject.c_str(), REQUEST_TEXT, 16, nullptr, nullptr);
+            jsPubAck_Destroy(ack);
+        }
+        if (s == NATS_OK && m_how == Js::publish_async) s = js_PublishAsyncComplete(m_js, nullptr);
+        return s == NATS_OK && m_refused.exchange(0) == 0;
+    }
+
+private:
+    // Each message copied as the wrapper's record is, then acknowledged.
+    bool fetch_ack(std::int64_t n) {
+        feed(m_subject, n, 16);
+        Record rec;
+        for (std::int64_t got = 0; got < n;) {
+            natsMsgList list{nullptr, 0};
+            if (natsSubscription_Fetch(&list, m_conn.sub, JS_BATCH, 10000, nullptr) != NATS_OK)
+                return false;
+            for (int i = 0; i < list.Count; ++i) {
+                natsMsg* msg = list.Msgs[i];
+                const char* data = natsMsg_GetData(msg);
+                rec.dataLen = natsMsg_GetDataLength(msg);
+                rec.subject.assign(natsMsg_GetSubject(msg));
+                rec.data.assign(data, strnlen(data, size_t(rec.dataLen)));
+                rec.inbox.assign(natsMsg_GetReply(msg));
+                rec.recv_ts = nats_Now();
+                if (natsMsg_Ack(msg, nullptr) != NATS_OK) return false;
+            }
+            got += list.Count;
+            natsMsgList_Destroy(&list);
+        }
+        return true;
+    }
+
+    Js m_how;
+    std::string m_subject;
+    Conn m_conn;
+    jsCtx* m_js = nullptr;
+    std::atomic<int> m_refused{0};
+};
+
 }  // namespace
+
+std::string stream_name(const std::string& subject) {
+    std::string name = subject;
+    for (char& c : name) c = c == '.' ? '_' : c;
+    return name;
+}
+Maker raw_stream(Js how) {
+    return [=] { return std::make_unique<RawStream>(how); };
+}
 
 Maker raw_publisher(int size, bool asap, bool headers) {
     return [=] { return std::make_unique<RawPublisher>(size, asap, headers); };

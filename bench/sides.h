@@ -64,6 +64,16 @@ enum class Replier {
 SidePtr raw_replier(const std::string& subject, Replier how);
 SidePtr raw_requestor(const std::string& subject);
 
+// Streams (memory storage, a stream of its own per side): `publish` waits for each message's
+// acknowledgement, `publish_async` sends a turn's messages and waits for all acknowledgements,
+// `fetch_ack` takes what the feeder publishes into the stream through a durable, pulled in
+// batches of JS_BATCH, and acknowledges each.
+enum class Js { publish, publish_async, fetch_ack };
+inline constexpr int JS_BATCH = 64;
+// The stream that stores `subject`, named after it.
+std::string stream_name(const std::string& subject);
+Maker raw_stream(Js how);
+
 // ---- vek_nats ----
 Maker vek_publisher(int size, bool asap, bool headers = false);
 enum class Recv { queue, sync, held };  // recv, recv_sync, or messages left in the queue
@@ -75,5 +85,6 @@ inline constexpr const char* HEADER_VALUE = "4bf92f3577b34da6";
 // CNATSReplier answering with reply what recv (or recv_sync) gives it.
 SidePtr vek_replier(const std::string& subject, bool sync);
 SidePtr vek_requestor(const std::string& subject);
+Maker vek_stream(Js how);
 
 }  // namespace bench

@@ -160,6 +160,11 @@ const std::vector<Case> CASES = {
      vek_reader(Recv::queue, 16, true), 0.95},
     {"sync/binary", Kind::rate, 20000, raw_reader(Reader::next_msg_gated, 16),
      vek_reader(Recv::sync, 16, true), 0.95},
+    {"stream/publish", Kind::latency, 1, raw_stream(Js::publish), vek_stream(Js::publish), 1.05},
+    {"stream/publish_async", Kind::rate, 5000, raw_stream(Js::publish_async),
+     vek_stream(Js::publish_async), 0.95},
+    {"stream/fetch_ack", Kind::rate, 5000, raw_stream(Js::fetch_ack), vek_stream(Js::fetch_ack),
+     0.95},
     {"memory/16B", Kind::memory, 1000000, raw_reader(Reader::held, 16), vek_reader(Recv::held, 16),
      120},
 };
@@ -382,7 +387,9 @@ int run_feeder(const char* url) {
 // defaults: a reader that falls behind must not be cut off as a slow consumer.
 std::unique_ptr<vek_test::NatsServer> start_server() {
     const std::string conf = "/tmp/vek_nats_bench." + std::to_string(getpid()) + ".conf";
-    std::ofstream(conf) << "max_pending: 1073741824\nwrite_deadline: \"60s\"\n";
+    // JetStream for the stream cases, which store in memory; the directory is never written.
+    std::ofstream(conf) << "max_pending: 1073741824\nwrite_deadline: \"60s\"\n"
+                        << "jetstream { store_dir: \"/tmp/vek_nats_bench.js\" }\n";
     std::unique_ptr<vek_test::NatsServer> server;
     for (int attempt = 0; attempt < 3 && server == nullptr; ++attempt) {  // the port may be taken
         server = std::make_unique<vek_test::NatsServer>(0, vek_test::Strings{"-c", conf});

@@ -160,8 +160,54 @@ private:
     NATSSvcMsg m_reply;  // reused, as a caller's loop would
 };
 
+class VekStream : public Side {
+public:
+    explicit VekStream(Js how) : m_how(how), m_subject(new_subject("js")) {
+        vek_nats::NATSStreamConfig config;
+        config.name = stream_name(m_subject);
+        config.subjects = {m_subject};
+        config.memory_storage = true;
+        svc_status s = m_pub.connect(server_url().c_str(), param_with(true));
+        if (s == 0) s = m_pub.add_stream(config);
+        vek_nats::NATSConsumerConfig durable;
+        durable.stream = config.name;
+        durable.durable = "bench";
+        if (s == 0 && how == Js::fetch_ack)
+            s = m_con.connect(server_url().c_str(), param_with(true));
+        if (s == 0 && how == Js::fetch_ack) s = m_con.consume(durable);
+        if (s != 0) error = failure("stream", s);
+    }
+    bool run(std::int64_t n) override {
+        svc_status s = 0;
+        if (m_how == Js::fetch_ack) {
+            feed(m_subject, n, 16);
+            for (std::int64_t i = 0; i < n && s == 0; ++i) {
+                if (m_con.fetch(m_msg, 10000) >= LOWEST_STATUS_CODE) return false;
+                s = m_con.ack(m_msg);
+            }
+            return s == 0;
+        }
+        for (std::int64_t i = 0; i < n && s == 0; ++i) {
+            s = m_how == Js::publish ? m_pub.publish(m_subject.c_str(), REQUEST_TEXT, 16)
+                                     : m_pub.publish_async(m_subject.c_str(), REQUEST_TEXT, 16);
+        }
+        if (s == 0 && m_how == Js::publish_async) s = m_pub.publish_complete(30000);
+        return s == 0;
+    }
+
+private:
+    Js m_how;
+    std::string m_subject;
+    vek_nats::CNATSStreamPublisher m_pub;
+    vek_nats::CNATSStreamConsumer m_con;
+    NATSSvcMsg m_msg;  // reused, as a caller's loop would
+};
+
 }  // namespace
 
+Maker vek_stream(Js how) {
+    return [=] { return std::make_unique<VekStream>(how); };
+}
 Maker vek_publisher(int size, bool asap, bool headers) {
     return [=] { return std::make_unique<VekPublisher>(size, asap, headers); };
 }

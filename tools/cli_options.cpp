@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -152,7 +153,7 @@ const OptionRow OPTIONS[] = {
     {"timeout", 0, "TIME", duration<&Options::timeout_ms>, nullptr,
      "request time-out, and receive time-out with --sync: 500ms, 2s, 1m, or plain "
      "milliseconds (default 10s)"},
-    {"count", 0, "N", number<&Options::count>, "pub sub reply",
+    {"count", 0, "N", number<&Options::count>, "pub sub reply js-sub",
      "pub: send the text (or each line) N times; sub: stop after N messages; reply: stop "
      "after N answers"},
     {"sync", 0, nullptr, flag<&Options::sync>, "sub reply",
@@ -188,6 +189,18 @@ const OptionRow OPTIONS[] = {
      "client certificate, with --tlskey (mutual TLS)"},
     {"tlskey", 0, "FILE", file<&NATSSvcParam::tls_key_file>, nullptr,
      "the client certificate's key"},
+    {"replicas", 0, "N", number<&Options::replicas>, "stream",
+     "stream add: keep the stream on N servers of a cluster (default 1)"},
+    {"memory", 0, nullptr, flag<&Options::memory>, "stream",
+     "stream add: keep the messages in memory instead of on disk"},
+    {"max-age", 0, "TIME", duration<&Options::max_age_ms>, "stream",
+     "stream add: remove messages older than TIME (default: kept)"},
+    {"work-queue", 0, nullptr, flag<&Options::work_queue>, "stream",
+     "stream add: remove each message once a consumer acknowledged it"},
+    {"id", 0, "ID", text<&Options::msg_id>, "js-pub",
+     "js-pub: message id; the stream stores one message per id within its duplicate window"},
+    {"filter", 0, "SUBJECT", text<&Options::filter>, "js-sub",
+     "js-sub: only messages of SUBJECT (when the durable is made)"},
     {"help", 'h', nullptr, flag<&Options::help>, nullptr, "show this text"},
     {"version", 0, nullptr, flag<&Options::version>, nullptr,
      "show the program's and the NATS client's versions"},
@@ -273,6 +286,47 @@ bool take_bcrypt_valid(const Words& args, Options& out, std::string& error) {
     return true;
 }
 
+// stream add NAME SUBJECT..., stream info|rm NAME, stream ls.
+bool take_stream(const Words& args, Options& out, std::string& error) {
+    static const struct {
+        const char* verb;
+        size_t least, most;  // words after the verb
+    } VERBS[] = {{"add", 2, SIZE_MAX}, {"info", 1, 1}, {"ls", 0, 0}, {"rm", 1, 1}};
+    if (args.empty()) {
+        error = "missing stream action (add, info, ls or rm)";
+        return false;
+    }
+    for (const auto& v : VERBS) {
+        if (args[0] != v.verb) continue;
+        const size_t n = args.size() - 1;
+        if (n < v.least) {
+            error = n == 0 ? "missing stream name" : "missing subject";
+        } else if (n > v.most) {
+            error = "unexpected argument '" + args[v.most + 1] + "'";
+        } else {
+            out.verb = v.verb;
+            if (n > 0) out.stream = args[1];
+            out.subjects.assign(args.begin() + std::min<size_t>(2, args.size()), args.end());
+            return true;
+        }
+        return false;
+    }
+    error = "unknown stream action '" + args[0] + "' (add, info, ls or rm)";
+    return false;
+}
+
+bool take_js_sub(const Words& args, Options& out, std::string& error) {
+    if (args.size() != 2) {
+        error = args.empty()       ? "missing stream and durable name"
+                : args.size() == 1 ? "missing durable name"
+                                   : "unexpected argument '" + args[2] + "'";
+        return false;
+    }
+    out.stream = args[0];
+    out.durable = args[1];
+    return true;
+}
+
 const Action ACTIONS[] = {
     {"pub", "SUBJECT [TEXT...]", take_subject_and_text, run_pub, false,
      "publish TEXT (the words joined by blanks), or each line of standard input when no TEXT "
@@ -284,6 +338,13 @@ const Action ACTIONS[] = {
      "send a request and print the answer, then its headers as \"  NAME: VALUE\" lines"},
     {"reply", "SUBJECT [TEXT...]", take_subject_and_text, run_reply, true,
      "answer requests with TEXT, or echo each request, until stopped"},
+    {"stream", "add|info|ls|rm [NAME [SUBJECT...]]", take_stream, run_stream, true,
+     "manage JetStream streams: add NAME SUBJECT... (or update it), info NAME, ls, rm NAME"},
+    {"js-pub", "SUBJECT [TEXT...]", take_subject_and_text, run_js_pub, true,
+     "publish into a stream as pub does, and print each message's stored sequence"},
+    {"js-sub", "STREAM DURABLE", take_js_sub, run_js_sub, true,
+     "print the messages of a durable consumer as sub does, acknowledging each once printed; "
+     "a restart with the same DURABLE goes on where it stopped"},
     {"bcrypt", "[PASSWORD|-]", take_bcrypt, run_bcrypt, true,
      "print a bcrypt hash; '-' or no PASSWORD reads standard input"},
     {"bcrypt_valid", "PASSWORD HASH", take_bcrypt_valid, run_bcrypt_valid, true,

@@ -52,6 +52,17 @@ struct Options {
     std::string password;   // bcrypt, bcrypt_valid; "-" reads stdin
     bool password_given = false;
     std::string hash;  // bcrypt_valid
+
+    // Streams: stream add|info|ls|rm, js-pub, js-sub.
+    std::string verb;     // stream: add, info, ls or rm
+    std::string stream;   // stream NAME, js-sub STREAM
+    std::string durable;  // js-sub
+    std::string filter;   // js-sub --filter
+    std::string msg_id;   // js-pub --id
+    std::int64_t replicas = 1;
+    bool memory = false;
+    std::int64_t max_age_ms = 0;
+    bool work_queue = false;
 };
 
 // Fills `out` from argv and the environment; false with a one-line reason in `error` on a
@@ -69,5 +80,8 @@ int run_request(const Options& options);
 int run_reply(const Options& options);
 int run_bcrypt(const Options& options);
 int run_bcrypt_valid(const Options& options);
+int run_stream(const Options& options);
+int run_js_pub(const Options& options);
+int run_js_sub(const Options& options);
 
 }  // namespace vek_cli

@@ -403,6 +403,118 @@ int run_bcrypt_valid(const Options& options) {
     return valid ? EXIT_OK : EXIT_FAILED;
 }
 
+int run_stream(const Options& options) {
+    SignalStop stop;  // first: no thread may exist before the signals are blocked
+    CNATSStreamPublisher js;
+    if (!connect(js, options)) return EXIT_FAILED;
+    const char* name = options.stream.c_str();
+    const std::string what = options.verb + " stream " + options.stream;
+    svc_status status = STATUS_OK;
+    std::string text;
+    if (options.verb == "add") {
+        NATSStreamConfig config;
+        config.name = options.stream;
+        config.subjects = options.subjects;
+        config.memory_storage = options.memory;
+        config.replicas = static_cast<int>(options.replicas);
+        config.max_age_ms = options.max_age_ms;
+        config.work_queue = options.work_queue;
+        status = js.add_stream(config);
+    } else if (options.verb == "rm") {
+        status = js.delete_stream(name);
+    } else if (options.verb == "ls") {
+        std::vector<std::string> names;
+        status = js.list_streams(names);
+        for (const std::string& n : names) text += one_line(n) + '\n';
+    } else {
+        NATSStreamInfo info;
+        status = js.stream_info(name, info);
+        const NATSStreamConfig& c = info.config;
+        const std::pair<const char*, std::string> rows[] = {
+            {"name", c.name},
+            {"subjects", joined(c.subjects)},
+            {"storage", c.memory_storage ? "memory" : "file"},
+            {"replicas", std::to_string(c.replicas)},
+            {"retention", c.work_queue ? "work queue" : "limits"},
+            {"max age", std::to_string(c.max_age_ms) + " ms"},
+            {"messages", std::to_string(info.messages)},
+            {"bytes", std::to_string(info.bytes)},
+            {"first sequence", std::to_string(info.first_seq)},
+            {"last sequence", std::to_string(info.last_seq)},
+            {"consumers", std::to_string(info.consumers)},
+            {"leader", info.leader}};
+        for (const auto& [label, value] : rows)
+            text += std::string(label) + ": " + one_line(value) + '\n';
+    }
+    if (status != STATUS_OK) {
+        print_failure(what, status);
+        return EXIT_FAILED;
+    }
+    return write_out(text) ? EXIT_OK : EXIT_FAILED;
+}
+
+int run_js_pub(const Options& options) {
+    SignalStop stop;  // first: no thread may exist before the signals are blocked
+    CNATSStreamPublisher js;
+    if (!connect(js, options)) return EXIT_FAILED;
+    const std::string& subject = options.subjects.front();
+    const char* id = options.msg_id.empty() ? nullptr : options.msg_id.c_str();
+    LineReader input(stop);
+    std::string line = options.text;
+    while (!stop.stopped() && (options.has_text || input.next(line))) {
+        std::uint64_t seq = 0;
+        const svc_status status =
+            js.publish(subject.c_str(), line.data(), static_cast<int>(line.size()), id, &seq);
+        if (status != STATUS_OK) {
+            print_failure("publishing on " + subject, status);
+            return EXIT_FAILED;
+        }
+        if (!write_line(std::to_string(seq))) return EXIT_FAILED;
+        if (options.has_text) break;
+    }
+    return EXIT_OK;
+}
+
+int run_js_sub(const Options& options) {
+    SignalStop stop;  // first: no thread may exist before the signals are blocked
+    CNATSStreamConsumer js;
+    if (!connect(js, options)) return EXIT_FAILED;
+    NATSConsumerConfig config;
+    config.stream = options.stream;
+    config.durable = options.durable;
+    config.filter_subject = options.filter;
+    const std::string what = options.stream + "/" + options.durable;
+    svc_status status = js.consume(config);
+    if (status != STATUS_OK) {
+        print_failure("binding to " + what, status);
+        return EXIT_FAILED;
+    }
+    say("js-sub: ready, reading " + what);
+    const std::int64_t wait = options.timeout_ms != 0 ? options.timeout_ms : DEFAULT_TIMEOUT_MS;
+    for (std::int64_t received = 0; options.count == 0 || received < options.count;) {
+        NATSSvcMsg msg;
+        if (!stop.enter_wait(js)) break;
+        status = js.fetch(msg, wait);
+        stop.leave_wait();
+        if (stop.stopped()) break;
+        if (status == STATUS_STREAM_TIMEOUT) continue;  // an idle stream: keep waiting
+        if (msg.subject.empty()) {
+            print_failure("fetching from " + what, status);
+            return EXIT_FAILED;
+        }
+        // Acknowledged once printed: a crash in between brings the message back.
+        if (!write_line(message_line(msg))) return EXIT_FAILED;
+        status = js.ack(msg);
+        if (status != STATUS_OK) {
+            print_failure("acknowledging on " + what, status);
+            return EXIT_FAILED;
+        }
+        ++received;
+    }
+    // The last acknowledgements are on their way only once flushed.
+    return stop.stopped() || flush(js, options, "acknowledging on " + what) ? EXIT_OK : EXIT_FAILED;
+}
+
 }  // namespace vek_cli
 
 int main(int argc, char** argv) {

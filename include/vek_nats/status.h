@@ -47,7 +47,26 @@ inline constexpr svc_status STATUS_NEXT_MSG = 0x910E0401;           // NextMsg, 
 inline constexpr svc_status STATUS_PENDING_LIMITS = 0x910E0402;     // SetPendingLimits
 inline constexpr svc_status STATUS_UNSUBSCRIBE = 0x910E0403;        // no slot or Unsubscribe
 inline constexpr svc_status STATUS_STATISTICS_CREATE = 0x910E0501;  // natsStatistics_Create
-inline constexpr svc_status STATUS_CONNECTION_BASE = 0x910E0700;    // + reported natsStatus
+// Streams: the operations, then causes that any of them may return instead.
+inline constexpr svc_status STATUS_STREAM_ADD = 0x910E0601;
+inline constexpr svc_status STATUS_STREAM_DELETE = 0x910E0602;
+inline constexpr svc_status STATUS_STREAM_PUBLISH = 0x910E0603;
+inline constexpr svc_status STATUS_STREAM_PUBLISH_ASYNC = 0x910E0604;
+inline constexpr svc_status STATUS_STREAM_PUBLISH_COMPLETE = 0x910E0605;
+inline constexpr svc_status STATUS_STREAM_CONSUME = 0x910E0606;
+inline constexpr svc_status STATUS_STREAM_FETCH = 0x910E0607;
+inline constexpr svc_status STATUS_STREAM_ACK = 0x910E0608;
+inline constexpr svc_status STATUS_STREAM_INFO = 0x910E0609;
+inline constexpr svc_status STATUS_STREAM_TIMEOUT = 0x910E0610;
+inline constexpr svc_status STATUS_STREAM_NOT_FOUND = 0x910E0611;
+inline constexpr svc_status STATUS_STREAM_CONSUMER_NOT_FOUND = 0x910E0612;
+inline constexpr svc_status STATUS_STREAM_NO_JETSTREAM = 0x910E0613;
+inline constexpr svc_status STATUS_STREAM_INVALID_NAME = 0x910E0614;
+inline constexpr svc_status STATUS_STREAM_OVERLAP = 0x910E0615;
+inline constexpr svc_status STATUS_STREAM_ACKED = 0x910E0616;
+inline constexpr svc_status STATUS_STREAM_CONNECTION_LOST = 0x910E0617;
+inline constexpr svc_status STATUS_STREAM_NOT_CONSUMING = 0x910E0618;
+inline constexpr svc_status STATUS_CONNECTION_BASE = 0x910E0700;  // + reported natsStatus
 
 // The code that the queue-based recv returns once a connection callback reported `nats_status`.
 constexpr svc_status connection_status(std::uint32_t nats_status) {

@@ -6,6 +6,7 @@
 #include "vek_nats/replier.h"
 #include "vek_nats/requestor.h"
 #include "vek_nats/status.h"
+#include "vek_nats/stream.h"
 #include "vek_nats/subscriber.h"
 #include "vek_nats/svc.h"
 #include "vek_nats/text.h"

@@ -8,6 +8,7 @@
 //   svc.cpp     connect and destroy; the slots: subscribe, unsubscribe; published subjects
 //   queue.cpp   the receive path: libnats' delivery -> record -> queue -> recv; recv_sync
 //   events.cpp  the connection callbacks and the state they raise; statistics
+//   jetstream.cpp  the stream roles' handles, names and codes
 #include <nats/nats.h>
 
 #include <atomic>
@@ -29,6 +30,7 @@ namespace vek_nats::detail {
 
 struct context;
 struct sub_ref;
+struct jetstream;
 
 // How the messages of a subscription arrive.
 enum class delivery {
@@ -200,6 +202,15 @@ struct core {
     void tell(conn_event event, svc_status status);
     std::mutex event_mutex;
     std::function<void(conn_event, svc_status)> on_event;
+
+    // ---- streams ----
+    // The JetStream handles of the stream roles (jetstream.h), made by their constructors.
+    // destroy() releases the handles with the connection: nothing is pinned by then.
+    struct jetstream_release {
+        void operator()(jetstream* js) const;
+    };
+    std::unique_ptr<jetstream, jetstream_release> streams;
+    void release_streams();
 };
 
 }  // namespace vek_nats::detail

@@ -95,6 +95,42 @@ const char* status_text(svc_status status) {
             return "unsubscribing failed";
         case STATUS_STATISTICS_CREATE:
             return "creating the statistics failed";
+        case STATUS_STREAM_ADD:
+            return "adding the stream failed";
+        case STATUS_STREAM_DELETE:
+            return "deleting the stream failed";
+        case STATUS_STREAM_PUBLISH:
+            return "the stream did not store the message";
+        case STATUS_STREAM_PUBLISH_ASYNC:
+            return "sending to the stream failed";
+        case STATUS_STREAM_PUBLISH_COMPLETE:
+            return "the stream refused an asynchronous publish";
+        case STATUS_STREAM_CONSUME:
+            return "binding to the durable consumer failed";
+        case STATUS_STREAM_FETCH:
+            return "fetching from the stream failed";
+        case STATUS_STREAM_ACK:
+            return "acknowledging (ack, nak, term) the message failed";
+        case STATUS_STREAM_INFO:
+            return "reading the stream information failed";
+        case STATUS_STREAM_TIMEOUT:
+            return "the stream did not answer within the time-out";
+        case STATUS_STREAM_NOT_FOUND:
+            return "no such stream";
+        case STATUS_STREAM_CONSUMER_NOT_FOUND:
+            return "no such durable consumer";
+        case STATUS_STREAM_NO_JETSTREAM:
+            return "the server has no JetStream";
+        case STATUS_STREAM_INVALID_NAME:
+            return "invalid stream, durable or subject name";
+        case STATUS_STREAM_OVERLAP:
+            return "the subjects overlap those of another stream";
+        case STATUS_STREAM_ACKED:
+            return "the message was acknowledged already (or is not this consumer's)";
+        case STATUS_STREAM_CONNECTION_LOST:
+            return "the connection to the server was lost";
+        case STATUS_STREAM_NOT_CONSUMING:
+            return "no consumer bound (consume first)";
         default:
             break;
     }

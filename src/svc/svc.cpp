@@ -301,6 +301,7 @@ svc_status CNATSSvc::destroy() {
     core.conn_gate.wait();
     if (core.ctx != nullptr) core.ctx->kill();
 
+    core.release_streams();
     if (m_stats != nullptr) {
         natsStatistics_Destroy(m_stats);
         m_stats = nullptr;

@@ -186,7 +186,7 @@ void NatsServer::stop() {
     m_proc.reset();
 }
 
-bool NatsCluster::start() {
+bool NatsCluster::start(const std::string& store_root) {
     // Ports are chosen before the nodes bind them, and route dials take ephemeral ports from
     // the same range: a node may find its port taken. Then the whole cluster moves.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -195,8 +195,12 @@ bool NatsCluster::start() {
         bool up = true;
         for (int i = 0; i < NODES; ++i) {
             const std::string others = routes[(i + 1) % NODES] + "," + routes[(i + 2) % NODES];
-            m_nodes[i] = std::make_unique<NatsServer>(
-                0, Strings{"--cluster_name", "vek", "--cluster", routes[i], "--routes", others});
+            Strings args{"--cluster_name", "vek", "--cluster", routes[i], "--routes", others};
+            if (!store_root.empty()) {
+                const std::string name = "n" + std::to_string(i);
+                args.insert(args.end(), {"--name", name, "-js", "-sd", store_root + "/" + name});
+            }
+            m_nodes[i] = std::make_unique<NatsServer>(0, args);
             up = up && m_nodes[i]->start();
         }
         if (up) return true;

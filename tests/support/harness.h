@@ -93,11 +93,18 @@ private:
     std::unique_ptr<Process> m_proc;
 };
 
+// nats-server arguments for JetStream storing under `dir`.
+inline Strings jetstream_args(const std::string& dir) {
+    return {"-js", "-sd", dir};
+}
+
 // Three nats-servers joined by routes, each taking clients on a port of its own.
 class NatsCluster {
 public:
     static constexpr int NODES = 3;
-    bool start();
+    // With a store_root, every node runs JetStream, named "n0".."n2", storing under
+    // store_root/n0...
+    bool start(const std::string& store_root = "");
     NatsServer& node(int i) { return *m_nodes[i]; }
     std::string all_urls() const {
         return m_nodes[0]->url() + "," + m_nodes[1]->url() + "," + m_nodes[2]->url();

@@ -1,0 +1,63 @@
+#pragma once
+
+// The JetStream side of a service object: the context made for its connection and, for a
+// consumer, the pull subscription, the batch being handed out and the acknowledgement subjects
+// of the messages handed out and not yet settled. Lives as long as the object; destroy()
+// releases the handles (release_streams), a later connect makes them anew.
+#include <nats/nats.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "vek_nats/status.h"
+#include "vek_nats/stream.h"
+
+namespace vek_nats::detail {
+
+struct core;
+
+struct jetstream {
+    jetstream() = default;
+    jetstream(const jetstream&) = delete;
+    jetstream& operator=(const jetstream&) = delete;
+    ~jetstream() { release(); }
+
+    // The context of the pinned connection `nc`, made on first use; null when libnats refused.
+    jsCtx* context(natsConnection* nc, core& owner);
+    void release();  // every handle; the object is not pinned by anyone
+
+    std::mutex mutex;  // the handles, and the batch (a fetch holds it while it pulls)
+    // Set under the mutex; read without it by the publishing calls (cleared only by destroy(),
+    // when nobody is pinned).
+    std::atomic<jsCtx*> js{nullptr};
+    // The consumer.
+    natsSubscription* pull = nullptr;
+    std::string stream, durable;
+    natsMsgList batch{nullptr, 0};
+    int next = 0;  // first message of the batch not handed out
+
+    // Stream sequences of the messages handed out and not settled.
+    std::mutex acks_mutex;
+    std::set<std::uint64_t> unsettled;
+
+    std::atomic<int> async_failed{0};  // asynchronous publishes refused since publish_complete
+};
+
+// What an acknowledgement subject tells; zeros when `subject` is not one.
+struct ack_fields {
+    std::uint64_t stream_seq = 0;
+    std::uint64_t delivered = 0;
+};
+ack_fields parse_ack_subject(const std::string& subject);  // allocates nothing
+
+// NATS_OK when `name` may name a stream or a durable: 1 to 255 bytes, no dot, wildcard, path
+// separator, whitespace or control byte.
+bool valid_stream_name(const char* name);
+
+// The code of a failed JetStream call: a known cause's own, else `fallback`.
+svc_status stream_code(natsStatus s, jsErrCode err, svc_status fallback);
+
+}  // namespace vek_nats::detail

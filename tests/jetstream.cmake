@@ -1,0 +1,8 @@
+# Streams and durable consumers against JetStream servers; the consumer that is killed and
+# restarted is the command-line program's js-sub.
+if(TARGET vek-nats)
+    vek_add_test(test_jetstream test_jetstream.cpp LIBS vek_nats_internal)
+    target_compile_definitions(test_jetstream PRIVATE VEK_FAULT_SLOWDOWN=${vek_fault_slowdown}
+        VEK_NATS_CLI="$<TARGET_FILE:vek-nats>")
+    add_dependencies(test_jetstream vek-nats)
+endif()
