@@ -284,6 +284,28 @@ TEST(Drain, QueueGroupMembersLeaveWithoutLosingARequest) {
     }
 }
 
+// destroy() on another thread ends a drain that waits for an answer that never comes, and
+// the receive that waited with it.
+TEST(Drain, DestroyFromAnotherThreadEndsAWaitingDrain) {
+    NatsServer server;
+    ASSERT_TRUE(server.start());
+    CNATSReplier rep;
+    CNATSRequestor req;
+    ASSERT_EQ(rep.connect(server.url().c_str(), params(false)), STATUS_OK);
+    ASSERT_EQ(req.connect(server.url().c_str(), timeouts(200)), STATUS_OK);
+    ASSERT_EQ(rep.subscribe("dd.x", nullptr, nullptr), STATUS_OK);
+    ASSERT_EQ(rep.flush(5000), STATUS_OK);
+    NATSSvcMsg answer, taken;
+    EXPECT_EQ(req.request_string("dd.x", "q", answer), STATUS_REQUEST_STRING);
+    ASSERT_EQ(rep.recv("dd.x", taken), 1u);  // taken, never answered: drain waits for it
+    auto draining = std::async(std::launch::async, [&] { return rep.drain(60000); });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(draining.wait_for(0s), std::future_status::timeout);
+    EXPECT_EQ(rep.destroy(), STATUS_OK);
+    ASSERT_EQ(draining.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(draining.get(), STATUS_DRAIN);
+}
+
 // A server restart tells the caller disconnected, then reconnected; after destroy() returned,
 // nothing more.
 TEST(Events, RestartIsToldInOrderAndNothingAfterDestroy) {

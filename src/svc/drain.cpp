@@ -62,12 +62,15 @@ svc_status CNATSSvc::drain(std::int64_t timeout_ms) {
     }
     m_msg_cv.notify_all();  // a recv on an empty queue ends now
     // What was delivered is taken and answered by the serving threads, or the time runs out.
+    bool torn_down = false;  // destroy() on another thread: it closes the connection
     const auto served = [&] {
         std::lock_guard<std::mutex> lock(m_msg_mutex);
-        return m_terminate || (core.records.empty() && core.unanswered.load() <= 0);
+        torn_down = m_terminate;
+        return torn_down || (core.records.empty() && core.unanswered.load() <= 0);
     };
     while (!served() && left() > 0) std::this_thread::sleep_for(DRAIN_POLL);
     if (s == NATS_OK && !served()) s = NATS_TIMEOUT;
+    if (s == NATS_OK && torn_down) s = NATS_CONNECTION_CLOSED;
     const natsStatus f =
         left() > 0 ? natsConnection_FlushTimeout(pin.conn(), left()) : NATS_TIMEOUT;
     if (s == NATS_OK) s = f;
