@@ -61,11 +61,6 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-int live_objects() {
-    std::lock_guard<std::mutex> lock(vek_nats::CNATSSvc::m_nats_Init_mutex);
-    return vek_nats::CNATSSvc::m_nats_Init_count;
-}
-
 Process::Process(const Strings& argv, const Strings& env, Streams streams) {
     std::vector<char*> args, envp;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -123,10 +118,6 @@ void Process::close_output() {
 std::string Process::pumped(const std::string& text) const {
     pump();
     return text;
-}
-
-bool Process::wait_output(const std::string& needle, std::chrono::milliseconds timeout) const {
-    return wait_until([&] { return out().find(needle) != std::string::npos; }, timeout);
 }
 
 bool Process::reap(int options) {

@@ -24,7 +24,6 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
 int free_port();  // a free TCP port on 127.0.0.1, kept from other programs while this one runs
 std::string nats_server_binary();                // $NATS_SERVER_BIN, else /usr/sbin/nats-server
 std::string read_file(const std::string& path);  // empty when it cannot be read
-int live_objects();  // objects alive in the process, as the library counts them
 
 // Parameters with both time-outs (request, recv_sync) at `ms`: failures show quickly.
 inline vek_nats::NATSSvcParam timeouts(long ms, int max_reconnect = 0, long reconnect_wait = 100) {
@@ -60,7 +59,6 @@ public:
     // What the child wrote to standard output and standard error so far.
     std::string out() const { return pumped(m_out_text); }
     std::string err() const { return pumped(m_err_text); }
-    bool wait_output(const std::string& needle, std::chrono::milliseconds timeout = 10s) const;
 
 private:
     bool reap(int options);  // true once the child is gone
@@ -159,10 +157,6 @@ public:
     natsConnection* conn() const { return this->m_conn; }
     natsSubscription* sub(int slot) const { return this->m_sub_list[slot].subscription; }
     std::vector<std::string> published() const { return this->m_pub_subjects; }
-    std::string slot(int i) {
-        std::lock_guard<std::mutex> lock(this->m_msg_mutex);
-        return this->m_sub_list[i].subject_name;
-    }
     // The status a connection callback recorded; NATS_OK while none did.
     natsStatus recorded() {
         std::lock_guard<std::mutex> lock(this->m_state_mutex);
