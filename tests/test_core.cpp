@@ -241,7 +241,7 @@ TEST_F(Core, FiveSlotsThenRefusalForEverySubscribeOperation) {
     NATSSvcMsg m;
     auto on_d = std::async(std::launch::async, [&] { return sub.recv("d", m); });
     auto on_s2 = std::async(std::launch::async, [&] { return sub.recv("s2", m); });
-    std::this_thread::sleep_for(50ms);  // both wait by now
+    std::this_thread::sleep_for(200ms);  // both wait by now, under a sanitizer too
     EXPECT_EQ(STATUS_UNSUBSCRIBE, sub.unsubscribe(nullptr));
     EXPECT_EQ(STATUS_OK, sub.unsubscribe("d"));
     EXPECT_EQ(std::future_status::ready, on_d.wait_for(5s));
