@@ -318,10 +318,7 @@ size_t counted(const std::string& text) {
     return seen.size();
 }
 
-class Crashes : public testing::TestWithParam<Crash> {
-protected:
-    LogSandbox box;
-};
+class Crashes : public testing::TestWithParam<Crash> {};
 
 }  // namespace
 
@@ -331,6 +328,7 @@ protected:
 // there); a cluster's stream leader killed while publishing and consuming (publishing resumes,
 // the consumer goes on, nothing acknowledged is lost).
 TEST_P(Crashes, NothingAcknowledgedIsLost) {
+    LogSandbox box;
     Watchdog dog(300s);
     const Crash crash = GetParam();
     NatsServer server{0, jetstream_args("/tmp/js")};
