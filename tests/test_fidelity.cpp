@@ -5,7 +5,6 @@
 #include <atomic>
 #include <future>
 #include <map>
-#include <random>
 #include <thread>
 
 #include "support/harness.h"
@@ -15,7 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace vek_nats;
 using namespace vek_test;
-using Clock = std::chrono::steady_clock;
 // Names may come back in another order; values of one name keep theirs.
 using ByName = std::multimap<std::string, std::string>;
 
@@ -27,24 +25,21 @@ protected:
 
 // Payloads and headers through every receive path: with binary_payloads every byte arrives;
 // without, the text up to the first zero byte, and dataLen the full length (what reply sends
-// is that text). Hostile
-// header names and values are refused by publish, request and reply, and nothing is sent: a
-// subscriber on ">" sees only the markers between them.
+// is that text). Hostile header names and values are refused by publish, request and reply,
+// and nothing is sent: a subscriber on ">" sees only the markers between them.
 TEST_F(Fidelity, PayloadsAndHeadersArriveOnEveryPathAndHostileHeadersAreRefusedUnsent) {
     std::string big(1 << 20, '\0');
-    std::mt19937 random(7);
-    for (char& c : big) c = static_cast<char>(random());
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 % 251);
     NATSSvcHeaders hundred = {{"Big", std::string(64 * 1024, 'v')}};
     for (int i = 0; i < 100; ++i) hundred.emplace_back("X-" + std::to_string(i), "v");
+    const NATSSvcHeaders repeated = {{"A", "3"}, {"B", "x"}, {"A", "1"}, {"A", "2"}};
     const struct {
         const char* name;
         std::string payload;
         NATSSvcHeaders headers;
     } rows[] = {{"empty, 100 headers, one of 64 KiB", "", hundred},
-                {"zero byte in the middle, a repeated name",
-                 std::string("ab\0cd", 5),
-                 {{"A", "3"}, {"B", "x"}, {"A", "1"}, {"A", "2"}}},
-                {"1 MiB random, no headers", big, {}}};
+                {"a zero byte inside, a name repeated", std::string("ab\0cd", 5), repeated},
+                {"1 MiB of every byte value, no headers", big, {}}};
     for (const bool binary : {false, true}) {
         NATSSvcParam p = timeouts(3000);
         p.binary_payloads = binary;
@@ -90,7 +85,6 @@ TEST_F(Fidelity, PayloadsAndHeadersArriveOnEveryPathAndHostileHeadersAreRefusedU
                           ByName(row.headers.begin(), row.headers.end()));
             }
         }
-        if (binary) continue;
         CNATSSubscriber watcher;
         ASSERT_EQ(watcher.connect(server.url().c_str(), timeouts(300)), STATUS_OK);
         ASSERT_EQ(watcher.subscribe_sync(">"), STATUS_OK);
@@ -185,14 +179,14 @@ TEST_F(Fidelity, NoRespondersToldApartFromATimeOutAndDestroyEndsAWaitingDrain) {
     ASSERT_EQ(rep.subscribe("dd.x", nullptr, nullptr), STATUS_OK);
     ASSERT_EQ(rep.flush(5000), STATUS_OK);
     NATSSvcMsg answer, taken;
-    auto start = Clock::now();
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(req.request_string("dd.none", "q", answer), STATUS_REQUEST_STRING);
     EXPECT_EQ(last_nats_status(), NATS_NO_RESPONDERS);
-    EXPECT_LT(Clock::now() - start, 300ms);
-    start = Clock::now();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms);
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(req.request_string("dd.x", "q", answer), STATUS_REQUEST_STRING);
     EXPECT_EQ(last_nats_status(), NATS_TIMEOUT);
-    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
     ASSERT_EQ(rep.recv("dd.x", taken), 1u);  // taken, never answered: drain waits for it
     EXPECT_EQ(rep.drain(0), STATUS_DRAIN);
     auto draining = std::async(std::launch::async, [&] { return rep.drain(60000); });
@@ -242,23 +236,21 @@ TEST(Controls, ReachTheServerOrFailConnectWithTheirCodes) {
     named.inbox_prefix = "fid.inbox";
     CNATSRequestor req;
     ASSERT_EQ(req.connect(server.url().c_str(), named), STATUS_OK);
-    NATSSvcMsg answer;
-    EXPECT_EQ(req.request_string("ctl.none", "q", answer), STATUS_REQUEST_STRING);
-    for (const char* needle : {R"("name":"fidelity-\"probe\"")", "PUB ctl.none fid.inbox."}) {
-        EXPECT_TRUE(wait_until([&] { return read_file(trace).find(needle) != std::string::npos; }))
-            << needle;
-    }
+    NATSSvcMsg msg;  // never answered; below, answered on the subject its replier serves
+    EXPECT_EQ(req.request_string("ctl.none", "q", msg), STATUS_REQUEST_STRING);
+    // The CONNECT is traced before the request's PUB.
+    EXPECT_TRUE(wait_until(
+        [&] { return read_file(trace).find("PUB ctl.none fid.inbox.") != std::string::npos; }));
+    EXPECT_NE(read_file(trace).find(R"("name":"fidelity-\"probe\"")"), std::string::npos);
     for (const bool no_echo : {true, false}) {
         SCOPED_TRACE(no_echo ? "no echo" : "echo");
         CNATSReplier rep;
-        NATSSvcParam r = timeouts(3000);
-        r.no_echo = no_echo;
-        ASSERT_EQ(rep.connect(server.url().c_str(), r), STATUS_OK);
+        named.no_echo = no_echo;
+        ASSERT_EQ(rep.connect(server.url().c_str(), named), STATUS_OK);
         ASSERT_EQ(rep.subscribe("ne.serve", nullptr, nullptr), STATUS_OK);
         // Answered on the subject it serves: echoed back to it unless no-echo is set.
-        NATSSvcMsg own;
-        own.inbox = "ne.serve";
-        ASSERT_EQ(rep.reply("ne.serve", own), STATUS_OK);
+        msg.inbox = "ne.serve";
+        ASSERT_EQ(rep.reply("ne.serve", msg), STATUS_OK);
         ASSERT_EQ(rep.flush(5000), STATUS_OK);
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(rep.queued(), no_echo ? 0u : 1u);
