@@ -38,23 +38,30 @@ protected:
     vek_test::NatsServer server;
 };
 
+// Messages and answers arrive with subject, text and length, their headers printed below them
+// (sorted here ahead of their message); --raw writes the payload's bytes and nothing else.
 TEST_F(CliTest, MessagesAndAnswersArriveWithSubjectTextAndLength) {
-    auto sub = cli({"--count", "5", "sub", "news,weather"});
-    auto echo = cli({"--count", "1", "reply", "echo"});
+    auto sub = cli({"--count", "6", "sub", "news,weather"});
+    auto raw = cli({"--count", "1", "--raw", "sub", "weather"});
+    auto echo = cli({"--count", "1", "--header", "R:1", "reply", "echo"});
     run({"--count", "2", "pub", "news", "hello", "world"});
+    run({"--header", "A:1", "-H", "A:2", "pub", "weather"}, std::string("x\0y", 3));
     run({"PUB", "weather"}, "sunny\r\nrain");  // each line a message, CR LF taken as the end
     run({"pub", "news", "--", "-two\r\nlines\\\x01"});
-    auto req = cli({"request", "echo", "ping\x1b", "1"});
+    auto req = cli({"-H", "Q:1", "request", "echo", "ping\x1b", "1"});
     EXPECT_EQ(req->finish(), 0) << req->err();
-    EXPECT_EQ(req->out(), "ping\\x1b 1\n");
+    EXPECT_EQ(req->out(), "ping\\x1b 1\n  R: 1\n");
     EXPECT_EQ(sub->finish(), 0) << sub->err();
     EXPECT_EQ(echo->finish(), 0) << echo->err();
+    EXPECT_EQ(raw->finish(), 0) << raw->err();
+    EXPECT_EQ(raw->out(), std::string("x\0y", 3));  // the bytes, nothing added
     Args got;  // each subscription delivers on a thread of its own: order per subject
     vek_nats::split_string_to_tokens(sub->out(), "", got);
     std::stable_sort(got.begin(), got.end(), [](auto& a, auto& b) { return a[0] < b[0]; });
-    EXPECT_EQ(got, (Args{"news: hello world (11 bytes)", "news: hello world (11 bytes)",
-                         "news: -two\\r\\nlines\\\\\\x01 (13 bytes)", "weather: sunny (5 bytes)",
-                         "weather: rain (4 bytes)"}));
+    EXPECT_EQ(
+        got, (Args{"  A: 1", "  A: 2", "news: hello world (11 bytes)",
+                   "news: hello world (11 bytes)", "news: -two\\r\\nlines\\\\\\x01 (13 bytes)",
+                   "weather: x (3 bytes)", "weather: sunny (5 bytes)", "weather: rain (4 bytes)"}));
     EXPECT_EQ(echo->out(), "echo: ping\\x1b 1 (7 bytes) -> ping\\x1b 1\n");
 }
 
@@ -79,7 +86,7 @@ TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
     for (const WaitingRun& row : std::vector<WaitingRun>{
              {{"--timeout", "400ms", "request", "s", "hi"}, 0, 1, "- no answer within", 400ms},
              {{"--sync", "--timeout", "300", "sub", "quiet"}, 0, 1, "0x910E0401", 300ms},
-             {{"--timeout", "1m", "request", "nobody", "hi"}, 0, 1, "0x910E020A"},
+             {{"--timeout", "1m", "request", "nobody", "hi"}, 0, 1, "- no responders"},
              {{"--count", "2147483647", "sub", "t"}, SIGTERM, 0, ""},
              {{"reply", "r"}, SIGINT, 0, ""},
              {{"--timeout", "1m", "request", "s", "hi"}, SIGINT, 1, "interrupted"},
@@ -87,7 +94,6 @@ TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
              {{"pub", "x"}, 0, 0, "", 0ms, false, Process::NO_STDIN},
              {{"request", "s", "hi"}, 0, 1, "output is closed", 0ms, false, Process::NO_STDOUT},
              {{"pub", "t"}, 0, 0, "", 0ms, false, Process::NO_STDOUT},  // it prints nothing
-             {{"sub", "t"}, 0, 1, "No space left on device", 0ms, false, Process::FULL_STDOUT},
              {{"sub", "t"}, 0, 1, "Broken pipe"},  // its reader gone, as `| head -1`
              // Stuck: its flush waits for a server that is stopped.
              {{"--timeout", "1m", "pub", "s"}, SIGTERM, 128 + SIGTERM, "", 0ms, true}}) {
@@ -148,6 +154,7 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
         {{"--timeout", "35792m", "request", "s", "x"}, 2, "'35792m' is too long"},
         {{"sub", "a,b,c,d,e,f"}, 2, "too many subjects: 6 given, at most 5"},
         {{"--sync", "sub", "a,b"}, 2, "--sync reads a single subject"},
+        {{"--header", "A B:1", "pub", "s", "x"}, 2, "'A B:1' is not NAME:VALUE"},
         {{"--frobnicate=s3cr3t", "pub", "s"}, 2, "unknown option '--frobnicate'"},
         {{"--sync=yes", "sub", "s"}, 2, "option --sync takes no value"},
         {{"pub", "s", "-s"}, 2, "option --server needs a value"},
@@ -169,21 +176,17 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
     // Passwords that hold URL syntax, in every form of URL: refused, and never shown in part.
     for (const char c : std::string("/,:#?%")) {
         for (const std::string& form :
-             Args{"nats://alice:", "alice:", "nats://", gone + ",nats://a:"}) {
+             Args{"nats://alice:", "alice:", "nats://", gone + ",nats://a:"})
             rows.push_back({{"pub", "s", "-s", form + "Qk7" + c + "Rm3" + at_users}, 1, "***"});
-        }
     }
     // Files that are no credentials, named by every file option: refused at once.
     const std::string base = "/tmp/vek-cli-" + std::to_string(getpid());  // the test's own /tmp
     ASSERT_EQ(mknod((base + ".fifo").c_str(), S_IFIFO | 0600, 0), 0);
-    ASSERT_EQ(mknod((base + ".socket").c_str(), S_IFSOCK | 0600, 0),
-              0);  // as a dead server leaves it
     std::ofstream(base + ".empty").flush();
     for (const std::string& file :
-         Args{base + ".fifo", "/tmp", base + ".empty", base + ".socket", "/dev/zero", base}) {
-        for (const char* option : {"--nkey-seed", "--creds", "--tlsca", "--tlscert", "--tlskey"}) {
+         Args{base + ".fifo", "/tmp", base + ".empty", "/dev/zero", base}) {
+        for (const char* option : {"--nkey-seed", "--creds", "--tlsca", "--tlscert", "--tlskey"})
             rows.push_back({{option, file, "pub", "s"}, 2, std::string(option) + ": cannot read"});
-        }
     }
     for (const CommandLine& row : rows) {
         Args argv = row.args;
@@ -197,31 +200,7 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
         EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 1 + (row.code == 2)) << err;
         const auto control = [](unsigned char c) { return (c < ' ' && c != '\n') || c == 0x7f; };
         EXPECT_EQ(std::find_if(err.begin(), err.end(), control), err.end()) << err;
-        for (const char* secret : {"s3cr3t", "t0k3n", "Qk7", "Rm3"}) {
+        for (const char* secret : {"s3cr3t", "t0k3n", "Qk7", "Rm3"})
             EXPECT_EQ(shown.find(secret), std::string::npos) << secret << " in " << shown;
-        }
     }
-}
-
-// Headers travel with pub, request and reply and are printed below the message; --raw writes
-// the payload's bytes and nothing else; a request nobody serves says so; a malformed header is
-// a usage error.
-TEST_F(CliTest, HeadersRawPayloadsAndNoResponders) {
-    auto sub = cli({"--count", "1", "sub", "hx"});
-    auto raw = cli({"--count", "1", "--raw", "sub", "hx"});
-    auto echo = cli({"--count", "1", "--header", "R:1", "reply", "hecho"});
-    run({"--header", "A:1", "-H", "A:2", "pub", "hx"}, std::string("x\0y", 3));
-    EXPECT_EQ(sub->finish(), 0) << sub->err();
-    EXPECT_EQ(sub->out(), "hx: x (3 bytes)\n  A: 1\n  A: 2\n");
-    EXPECT_EQ(raw->finish(), 0) << raw->err();
-    EXPECT_EQ(raw->out(), std::string("x\0y", 3));
-    auto req = cli({"-H", "Q:1", "request", "hecho", "hi"});
-    EXPECT_EQ(req->finish(), 0) << req->err();
-    EXPECT_EQ(req->out(), "hi\n  R: 1\n");
-    EXPECT_EQ(echo->finish(), 0) << echo->err();
-    auto nobody = cli({"request", "nobody.home", "hi"});
-    EXPECT_EQ(nobody->finish(), 1);
-    EXPECT_NE(nobody->err().find("- no responders"), std::string::npos) << nobody->err();
-    auto bad = cli({"--header", "A B:1", "pub", "hx", "x"});
-    EXPECT_EQ(bad->finish(), 2);
 }
