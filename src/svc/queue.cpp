@@ -152,6 +152,8 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
 
     record rec = std::move(records.front());
     records.pop_front();
+    // Counted before the lock goes: drain must never see it neither queued nor taken.
+    if (!rec.inbox.empty()) unanswered.fetch_add(1, std::memory_order_relaxed);
     queue_bytes -= payload_bytes(rec);
     const size_t left = records.size();
     // A delivery thread that waits for room is woken only once half the bound is free: waking
@@ -168,7 +170,6 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
     msg.recv_ts = rec.recv_ts;
     msg.reply_data = std::string();
     msg.headers = rec.headers != nullptr ? std::move(*rec.headers) : NATSSvcHeaders();
-    if (!msg.inbox.empty()) unanswered.fetch_add(1, std::memory_order_relaxed);
     return {received::end::message, static_cast<svc_status>(msg.dataLen), left};
 }
 
