@@ -50,3 +50,35 @@ TEST(WriteDeadline, TheSocketBlocksAndAStoppedServerFailsBatchedPublishesAndDest
     EXPECT_NE(blocked.get(), STATUS_OK);  // failed at the deadline, or found the object gone
     server.kill_hard();                   // stopped, it would take SIGTERM only when continued
 }
+
+// A request that recv_sync takes while a drain waits for the subscription to empty is answered
+// before the drain closes the connection. Its payload is large, so that copying it into the
+// caller's record outlasts a drain that does not yet count it as taken.
+TEST(DrainWindow, ARequestTakenByRecvSyncIsAnsweredBeforeTheDrainCloses) {
+    NatsServer server;
+    ASSERT_TRUE(server.start());
+    CNATSRequestor req;
+    ASSERT_EQ(req.connect(server.url().c_str(), timeouts(2000)), STATUS_OK);
+    const std::string big(900 * 1024, 'r');
+    int lost = 0;
+    for (int round = 0; round < 5; ++round) {
+        CNATSReplier rep;
+        ASSERT_EQ(rep.connect(server.url().c_str(), timeouts(5000)), STATUS_OK);
+        ASSERT_EQ(rep.subscribe_sync("dw"), STATUS_OK);
+        ASSERT_EQ(rep.flush(5000), STATUS_OK);
+        auto asking = std::async(std::launch::async, [&] {
+            NATSSvcMsg answer;
+            return req.request("dw", big.data(), int(big.size()), answer);
+        });
+        std::this_thread::sleep_for(100ms);  // the request waits in the subscription
+        auto draining = std::async(std::launch::async, [&] { return rep.drain(5000); });
+        std::this_thread::sleep_for(20ms);  // the drain waits for it to be taken
+        NATSSvcMsg taken;
+        ASSERT_EQ(rep.recv_sync("dw", taken), int(big.size()));
+        taken.reply_data = "done";
+        rep.reply("dw", taken);
+        EXPECT_EQ(draining.get(), STATUS_OK);
+        if (asking.get() != STATUS_OK) ++lost;
+    }
+    EXPECT_EQ(lost, 0);
+}

@@ -174,6 +174,11 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
 }
 
 received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
+    // A request counts as unanswered before NextMsg, in which libnats counts it delivered: a
+    // drain must never see it neither pending nor taken. A drain wakes the wait, so the count
+    // held through it costs the drain nothing; it is undone when no request came.
+    const bool requests = keep_inbox;
+    if (requests) unanswered.fetch_add(1);
     natsMsg* message = nullptr;
     natsStatus s = NATS_OK;
     bool asked = false;
@@ -201,6 +206,7 @@ received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
             }
         }
         if (ref == nullptr) {  // no slot holds the subject, or its slot holds no subscription
+            if (requests) unanswered.fetch_sub(1);
             VEK_LOG("- error: empty subscription");
             return {received::end::reported, STATUS_NO_SUBSCRIPTION};
         }
@@ -208,12 +214,13 @@ received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
         ref->release();
     }
     if (s != NATS_OK) {
+        if (requests) unanswered.fetch_sub(1);
         VEK_LOG_NATS(s, " subj-> %s", shown_subject(subject).c_str());
         return {received::end::reported, STATUS_NEXT_MSG};
     }
     fill_record(msg, message, keep_inbox);
     natsMsg_Destroy(message);
-    if (!msg.inbox.empty()) unanswered.fetch_add(1, std::memory_order_relaxed);
+    if (requests && msg.inbox.empty()) unanswered.fetch_sub(1);
     return {received::end::message, static_cast<svc_status>(msg.dataLen)};
 }
 
