@@ -56,12 +56,14 @@ struct received {
     std::size_t left = 0;  // records still queued after the one taken (recv)
 };
 
-// A queued message: what recv hands over, without reply_data, and headers out of line so that a
-// message without any costs one pointer.
+// A queued message: what recv hands over, without reply_data. Subject, payload and inbox share
+// one allocation and headers live out of line, so that a small message costs one block and
+// its place in the deque; recv copies them into the caller's strings, keeping their capacity.
 struct record {
-    std::string subject;
-    std::string data;
-    std::string inbox;
+    std::unique_ptr<char[]> bytes;  // subject, payload as kept, inbox, one after the other
+    std::uint32_t subject_size = 0;
+    std::uint32_t data_size = 0;
+    std::uint32_t inbox_size = 0;
     std::int32_t dataLen = 0;
     std::int64_t recv_ts = 0;
     std::unique_ptr<NATSSvcHeaders> headers;  // null when there are none

@@ -13,26 +13,30 @@ namespace vek_nats::detail {
 
 namespace {
 
-// A string that must grow is made at its exact size (assign would double the small-string
-// capacity, which costs memory in every queued record); one that fits keeps its buffer.
+// The caller's strings are assigned, so that a reader that reuses its NATSSvcMsg allocates
+// only when a message outgrows the last.
 void set_text(std::string& dst, const char* src, size_t len) {
     if (src == nullptr) {
         dst.clear();
-    } else if (dst.capacity() < len) {
-        dst = std::string(src, len);
     } else {
         dst.assign(src, len);
     }
 }
 
-template <class Record>
-size_t payload_bytes(const Record& rec) {
-    return rec.dataLen > 0 ? static_cast<size_t>(rec.dataLen) : 0;
+size_t payload_bytes(std::int32_t dataLen) {
+    return dataLen > 0 ? static_cast<size_t>(dataLen) : 0;
 }
 
-}  // namespace
+// The payload as records keep it: every byte with binary_payloads, else text, which ends at
+// its first zero byte but never runs past the reported length.
+size_t kept_bytes(const char* data, std::int32_t dataLen, bool binary) {
+    if (data == nullptr) return 0;
+    return binary ? payload_bytes(dataLen) : strnlen(data, payload_bytes(dataLen));
+}
 
-namespace {
+size_t text_bytes(const char* text) {
+    return text != nullptr ? strlen(text) : 0;
+}
 
 // Appends the message's headers to `out`, each name's values in order; false when it has none.
 bool read_headers(natsMsg* msg, NATSSvcHeaders& out) {
@@ -50,33 +54,40 @@ bool read_headers(natsMsg* msg, NATSSvcHeaders& out) {
     return !out.empty();
 }
 
-// The fields that records of the queue and of the caller share.
-template <class Record>
-void fill_common(Record& rec, natsMsg* msg, bool with_inbox, bool binary) {
-    const char* subject = natsMsg_GetSubject(msg);
-    const char* data = natsMsg_GetData(msg);
-    rec.dataLen = natsMsg_GetDataLength(msg);
-    set_text(rec.subject, subject, subject != nullptr ? strlen(subject) : 0);
-    // Text ends at the first zero byte but never runs past the reported length.
-    const size_t length = payload_bytes(rec);
-    set_text(rec.data, data, data == nullptr ? 0 : binary ? length : strnlen(data, length));
-    rec.recv_ts = nats_Now();
-    if (with_inbox) {
-        const char* reply = natsMsg_GetReply(msg);
-        set_text(rec.inbox, reply, reply != nullptr ? strlen(reply) : 0);
-    }
-}
-
 }  // namespace
 
 void core::fill_record(NATSSvcMsg& rec, natsMsg* msg, bool with_inbox) const {
-    fill_common(rec, msg, with_inbox, binary.load(std::memory_order_relaxed));
+    const char* subject = natsMsg_GetSubject(msg);
+    const char* data = natsMsg_GetData(msg);
+    rec.dataLen = natsMsg_GetDataLength(msg);
+    set_text(rec.subject, subject, text_bytes(subject));
+    set_text(rec.data, data, kept_bytes(data, rec.dataLen, binary.load(std::memory_order_relaxed)));
+    rec.recv_ts = nats_Now();
+    if (with_inbox) {
+        const char* reply = natsMsg_GetReply(msg);
+        set_text(rec.inbox, reply, text_bytes(reply));
+    }
     rec.headers.clear();
     read_headers(msg, rec.headers);
 }
 
 void core::fill_record(record& rec, natsMsg* msg, bool with_inbox) const {
-    fill_common(rec, msg, with_inbox, binary.load(std::memory_order_relaxed));
+    const char* subject = natsMsg_GetSubject(msg);
+    const char* data = natsMsg_GetData(msg);
+    const char* reply = with_inbox ? natsMsg_GetReply(msg) : nullptr;
+    rec.dataLen = natsMsg_GetDataLength(msg);
+    const size_t subject_size = text_bytes(subject);
+    const size_t data_size = kept_bytes(data, rec.dataLen, binary.load(std::memory_order_relaxed));
+    const size_t inbox_size = text_bytes(reply);
+    rec.bytes.reset(new char[subject_size + data_size + inbox_size]);
+    char* at = rec.bytes.get();
+    if (subject_size > 0) std::memcpy(at, subject, subject_size);
+    if (data_size > 0) std::memcpy(at + subject_size, data, data_size);
+    if (inbox_size > 0) std::memcpy(at + subject_size + data_size, reply, inbox_size);
+    rec.subject_size = static_cast<std::uint32_t>(subject_size);
+    rec.data_size = static_cast<std::uint32_t>(data_size);
+    rec.inbox_size = static_cast<std::uint32_t>(inbox_size);
+    rec.recv_ts = nats_Now();
     NATSSvcHeaders headers;
     if (read_headers(msg, headers))
         rec.headers = std::make_unique<NATSSvcHeaders>(std::move(headers));
@@ -111,7 +122,7 @@ void core::deliver(natsMsg* msg) {
             --writers_waiting;
         }
         if (full()) return;  // torn down: nobody will take it
-        queue_bytes += payload_bytes(rec);
+        queue_bytes += payload_bytes(rec.dataLen);
         records.push_back(std::move(rec));
         wake = readers_waiting > 0;
     }
@@ -153,8 +164,8 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
     record rec = std::move(records.front());
     records.pop_front();
     // Counted before the lock goes: drain must never see it neither queued nor taken.
-    if (!rec.inbox.empty()) unanswered.fetch_add(1, std::memory_order_relaxed);
-    queue_bytes -= payload_bytes(rec);
+    if (rec.inbox_size > 0) unanswered.fetch_add(1, std::memory_order_relaxed);
+    queue_bytes -= payload_bytes(rec.dataLen);
     const size_t left = records.size();
     // A delivery thread that waits for room is woken only once half the bound is free: waking
     // it for every record taken from a full queue costs two context switches per message.
@@ -162,14 +173,19 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
                       (max_bytes == 0 || queue_bytes <= max_bytes / 2);
     lock.unlock();
     if (wake) space_cv.notify_all();
-    // The caller's old strings are freed here, outside the lock.
-    msg.subject = std::move(rec.subject);
-    msg.data = std::move(rec.data);
-    msg.inbox = std::move(rec.inbox);
+    // Copied outside the lock into the caller's strings, which keep their capacity.
+    const char* at = rec.bytes.get();
+    msg.subject.assign(at, rec.subject_size);
+    msg.data.assign(at + rec.subject_size, rec.data_size);
+    msg.inbox.assign(at + rec.subject_size + rec.data_size, rec.inbox_size);
     msg.dataLen = rec.dataLen;
     msg.recv_ts = rec.recv_ts;
-    msg.reply_data = std::string();
-    msg.headers = rec.headers != nullptr ? std::move(*rec.headers) : NATSSvcHeaders();
+    msg.reply_data.clear();
+    if (rec.headers != nullptr) {
+        msg.headers = std::move(*rec.headers);
+    } else {
+        msg.headers.clear();
+    }
     return {received::end::message, static_cast<svc_status>(msg.dataLen), left};
 }
 
