@@ -57,16 +57,24 @@ struct received {
 };
 
 // A queued message: what recv hands over, without reply_data. Subject, payload and inbox share
-// one allocation and headers live out of line, so that a small message costs one block and
-// its place in the deque; recv copies them into the caller's strings, keeping their capacity.
+// one allocation, so that a small message costs one block and its place in the deque; recv
+// copies them into the caller's strings, keeping their capacity. Headers, and a payload so
+// large that copying it twice would cost more than its allocation, live out of line: such a
+// payload is handed over whole.
 struct record {
-    std::unique_ptr<char[]> bytes;  // subject, payload as kept, inbox, one after the other
+    static constexpr std::uint32_t LARGE = 4096;  // payloads of this size or more: out of line
+    struct out_of_line {
+        NATSSvcHeaders headers;
+        std::string data;  // the payload, when large
+    };
+    std::unique_ptr<char[]> bytes;  // subject, payload as kept (unless large), inbox
     std::uint32_t subject_size = 0;
     std::uint32_t data_size = 0;
     std::uint32_t inbox_size = 0;
     std::int32_t dataLen = 0;
     std::int64_t recv_ts = 0;
-    std::unique_ptr<NATSSvcHeaders> headers;  // null when there are none
+    std::unique_ptr<out_of_line> extra;  // null without headers and large payload
+    bool large() const { return data_size >= LARGE; }
 };
 
 struct core {

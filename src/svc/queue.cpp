@@ -13,11 +13,14 @@ namespace vek_nats::detail {
 
 namespace {
 
-// The caller's strings are assigned, so that a reader that reuses its NATSSvcMsg allocates
-// only when a message outgrows the last.
+// The caller's strings keep their capacity, so that a reader that reuses its NATSSvcMsg
+// allocates only when a message outgrows the last; one of the same size (a subject, a payload
+// of fixed size) is only copied over.
 void set_text(std::string& dst, const char* src, size_t len) {
-    if (src == nullptr) {
+    if (src == nullptr || len == 0) {
         dst.clear();
+    } else if (len == dst.size()) {
+        std::memcpy(&dst[0], src, len);
     } else {
         dst.assign(src, len);
     }
@@ -79,18 +82,22 @@ void core::fill_record(record& rec, natsMsg* msg, bool with_inbox) const {
     const size_t subject_size = text_bytes(subject);
     const size_t data_size = kept_bytes(data, rec.dataLen, binary.load(std::memory_order_relaxed));
     const size_t inbox_size = text_bytes(reply);
-    rec.bytes.reset(new char[subject_size + data_size + inbox_size]);
-    char* at = rec.bytes.get();
-    if (subject_size > 0) std::memcpy(at, subject, subject_size);
-    if (data_size > 0) std::memcpy(at + subject_size, data, data_size);
-    if (inbox_size > 0) std::memcpy(at + subject_size + data_size, reply, inbox_size);
     rec.subject_size = static_cast<std::uint32_t>(subject_size);
     rec.data_size = static_cast<std::uint32_t>(data_size);
     rec.inbox_size = static_cast<std::uint32_t>(inbox_size);
+    const size_t inline_data = rec.large() ? 0 : data_size;
+    rec.bytes.reset(new char[subject_size + inline_data + inbox_size]);
+    char* at = rec.bytes.get();
+    if (subject_size > 0) std::memcpy(at, subject, subject_size);
+    if (inline_data > 0) std::memcpy(at + subject_size, data, inline_data);
+    if (inbox_size > 0) std::memcpy(at + subject_size + inline_data, reply, inbox_size);
     rec.recv_ts = nats_Now();
     NATSSvcHeaders headers;
-    if (read_headers(msg, headers))
-        rec.headers = std::make_unique<NATSSvcHeaders>(std::move(headers));
+    if (read_headers(msg, headers) || rec.large()) {
+        rec.extra = std::make_unique<record::out_of_line>();
+        rec.extra->headers = std::move(headers);
+        if (rec.large()) rec.extra->data.assign(data, data_size);
+    }
 }
 
 void context::on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
@@ -173,16 +180,22 @@ received core::recv(const char* subject, std::int32_t* remembered, NATSSvcMsg& m
                       (max_bytes == 0 || queue_bytes <= max_bytes / 2);
     lock.unlock();
     if (wake) space_cv.notify_all();
-    // Copied outside the lock into the caller's strings, which keep their capacity.
+    // Copied outside the lock into the caller's strings, which keep their capacity; a large
+    // payload is handed over, and the caller's old one freed with the record.
     const char* at = rec.bytes.get();
+    const size_t inline_data = rec.large() ? 0 : rec.data_size;
     msg.subject.assign(at, rec.subject_size);
-    msg.data.assign(at + rec.subject_size, rec.data_size);
-    msg.inbox.assign(at + rec.subject_size + rec.data_size, rec.inbox_size);
+    if (rec.large()) {
+        msg.data.swap(rec.extra->data);
+    } else {
+        msg.data.assign(at + rec.subject_size, rec.data_size);
+    }
+    msg.inbox.assign(at + rec.subject_size + inline_data, rec.inbox_size);
     msg.dataLen = rec.dataLen;
     msg.recv_ts = rec.recv_ts;
     msg.reply_data.clear();
-    if (rec.headers != nullptr) {
-        msg.headers = std::move(*rec.headers);
+    if (rec.extra != nullptr) {
+        msg.headers.swap(rec.extra->headers);
     } else {
         msg.headers.clear();
     }
