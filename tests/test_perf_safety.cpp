@@ -59,6 +59,10 @@ TEST(DrainWindow, ARequestTakenByRecvSyncIsAnsweredBeforeTheDrainCloses) {
     ASSERT_TRUE(server.start());
     CNATSRequestor req;
     ASSERT_EQ(req.connect(server.url().c_str(), timeouts(2000)), STATUS_OK);
+    CNATSSubscriber watcher;  // sees each request when the server sends it on
+    ASSERT_EQ(watcher.connect(server.url().c_str(), timeouts(5000)), STATUS_OK);
+    ASSERT_EQ(watcher.subscribe_sync("dw"), STATUS_OK);
+    ASSERT_EQ(watcher.flush(5000), STATUS_OK);
     const std::string big(900 * 1024, 'r');
     int lost = 0;
     for (int round = 0; round < 5; ++round) {
@@ -70,12 +74,15 @@ TEST(DrainWindow, ARequestTakenByRecvSyncIsAnsweredBeforeTheDrainCloses) {
             NATSSvcMsg answer;
             return req.request("dw", big.data(), int(big.size()), answer);
         });
-        std::this_thread::sleep_for(100ms);  // the request waits in the subscription
+        NATSSvcMsg seen;
+        ASSERT_EQ(watcher.recv_sync("dw", seen), int(big.size()));
+        ASSERT_EQ(rep.flush(5000), STATUS_OK);  // the request waits in the subscription
         auto draining = std::async(std::launch::async, [&] { return rep.drain(5000); });
         std::this_thread::sleep_for(20ms);  // the drain waits for it to be taken
         NATSSvcMsg taken;
         ASSERT_EQ(rep.recv_sync("dw", taken), int(big.size()));
         taken.reply_data = "done";
+        std::this_thread::sleep_for(20ms);  // a slow answer: still counted as taken
         rep.reply("dw", taken);
         EXPECT_EQ(draining.get(), STATUS_OK);
         if (asking.get() != STATUS_OK) ++lost;
