@@ -41,6 +41,42 @@ TEST(Gate, LetsCallersInWhileOpenAndWaitsForThemOnceClosed) {
     }
 }
 
+// Callers entering on threads that come and go while another thread shuts the gate over and
+// over to change what it guards: no caller inside ever sees the change half made, whether its
+// entry is marked in its thread's record or, nested deeper than the record holds, counted.
+TEST(Gate, NoCallerIsInsideWhileItIsShut) {
+    const struct {
+        const char* name;
+        int nesting;  // entries one caller holds at once
+    } rows[] = {{"marked", 1}, {"counted", detail::gate_thread::ENTRIES + 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        detail::gate g;
+        int guarded = 0;  // negative while a change is under way
+        std::atomic<bool> done{false};
+        std::atomic<int> seen_changing{0};
+        const auto caller = [&] {
+            for (int i = 0; i < 2000 && !done; ++i) {  // ends early: its record goes
+                int held = 0;
+                while (held < row.nesting && g.enter()) ++held;
+                if (held == row.nesting && guarded < 0) ++seen_changing;
+                for (; held > 0; --held) g.leave();
+            }
+        };
+        std::vector<std::thread> callers;
+        for (int change = 1; change <= 300; ++change) {
+            if (change % 50 == 1) callers.emplace_back(caller);  // new threads register
+            detail::gate::shut s(g);
+            guarded = -change;
+            std::this_thread::yield();
+            guarded = change;
+        }
+        done = true;
+        for (std::thread& t : callers) t.join();
+        EXPECT_EQ(0, seen_changing.load());
+    }
+}
+
 // "- error: (%u - %s)" of a NATS status, as error records begin: its text, or the one given.
 std::string nats_error(natsStatus s, const char* text = nullptr) {
     return "- error: (" + std::to_string(s) + " - " + (text ? text : natsStatus_GetText(s)) + ")";
