@@ -43,29 +43,34 @@ TEST(Gate, LetsCallersInWhileOpenAndWaitsForThemOnceClosed) {
 
 // Callers entering on threads that come and go while another thread shuts the gate over and
 // over to change what it guards: no caller inside ever sees the change half made, whether its
-// entry is marked in its thread's record or, nested deeper than the record holds, counted.
+// entry is marked in its thread's record or, with the record full of other gates, counted.
 TEST(Gate, NoCallerIsInsideWhileItIsShut) {
     const struct {
         const char* name;
-        int nesting;  // entries one caller holds at once
-    } rows[] = {{"marked", 1}, {"counted", detail::gate_thread::ENTRIES + 1}};
+        int fillers;  // other gates each caller is inside first
+    } rows[] = {{"marked", 0}, {"counted", detail::gate_thread::ENTRIES}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         detail::gate g;
+        detail::gate fillers[detail::gate_thread::ENTRIES];
         int guarded = 0;  // negative while a change is under way
         std::atomic<bool> done{false};
         std::atomic<int> seen_changing{0};
         const auto caller = [&] {
             for (int i = 0; i < 2000 && !done; ++i) {  // ends early: its record goes
-                int held = 0;
-                while (held < row.nesting && g.enter()) ++held;
-                if (held == row.nesting && guarded < 0) ++seen_changing;
-                for (; held > 0; --held) g.leave();
+                for (int f = 0; f < row.fillers; ++f) fillers[f].enter();  // never closed
+                if (g.enter()) {
+                    const int before = guarded;
+                    std::this_thread::yield();  // the change must wait for this caller
+                    if (before < 0 || guarded != before) ++seen_changing;
+                    g.leave();
+                }
+                for (int f = 0; f < row.fillers; ++f) fillers[f].leave();
             }
         };
-        std::vector<std::thread> callers;
-        for (int change = 1; change <= 300; ++change) {
-            if (change % 50 == 1) callers.emplace_back(caller);  // new threads register
+        std::vector<std::thread> callers;  // new ones register while the gate changes
+        for (int change = 1; change <= 1000; ++change) {
+            for (int n = 0; change % 100 == 1 && n < 2; ++n) callers.emplace_back(caller);
             detail::gate::shut s(g);
             guarded = -change;
             std::this_thread::yield();
