@@ -33,10 +33,11 @@ public:
         natsConnection_Destroy(nc);
         natsOptions_Destroy(m_opts);
     }
-    natsStatus open(bool asap) {
+    natsStatus open(bool asap, std::int64_t write_deadline = 0) {
         natsStatus s = natsOptions_Create(&m_opts);
         if (s == NATS_OK) s = natsOptions_SetURL(m_opts, server_url().c_str());
         if (s == NATS_OK) s = natsOptions_SetSendAsap(m_opts, asap);
+        if (s == NATS_OK) s = natsOptions_SetWriteDeadline(m_opts, write_deadline);
         if (s == NATS_OK) s = natsConnection_Connect(&nc, m_opts);
         return s;
     }
@@ -106,9 +107,10 @@ struct Handoff {
 
 class RawPublisher : public Side {
 public:
-    RawPublisher(int size, bool asap, bool headers)
+    RawPublisher(int size, bool asap, bool headers, bool deadline)
         : m_headers(headers), m_subject(new_subject("pub")), m_payload(size_t(size), 'x') {
-        const natsStatus s = m_conn.open(asap);
+        const natsStatus s =
+            m_conn.open(asap, deadline ? vek_nats::NATSSvcParam().write_deadline : 0);
         if (s != NATS_OK) error = failure("connect", s);
     }
     bool run(std::int64_t n) override {
@@ -376,8 +378,8 @@ Maker raw_stream(Js how) {
     return [=] { return std::make_unique<RawStream>(how); };
 }
 
-Maker raw_publisher(int size, bool asap, bool headers) {
-    return [=] { return std::make_unique<RawPublisher>(size, asap, headers); };
+Maker raw_publisher(int size, bool asap, bool headers, bool deadline) {
+    return [=] { return std::make_unique<RawPublisher>(size, asap, headers, deadline); };
 }
 Maker raw_reader(Reader how, int size) {
     return [=] { return std::make_unique<RawReader>(how, size); };

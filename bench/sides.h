@@ -44,8 +44,9 @@ void feed(const std::string& subject, std::int64_t n, int size);
 bool arrives(std::int64_t n, const std::function<bool()>& pred);
 
 // ---- raw libnats ----
-// With `headers`, each message carries one header (a natsMsg built per publish).
-Maker raw_publisher(int size, bool asap, bool headers = false);
+// With `headers`, each message carries one header (a natsMsg built per publish); with
+// `deadline`, the write deadline the wrapper sets by default (libnats arms it per publish).
+Maker raw_publisher(int size, bool asap, bool headers = false, bool deadline = false);
 enum class Reader {
     count,           // the callback only counts
     deque,           // the callback builds the wrapper's record into a mutex-guarded deque

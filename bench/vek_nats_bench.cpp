@@ -126,6 +126,9 @@ const std::vector<Case> CASES = {
     {"publish/16B/batched", Kind::rate, 20000, raw_publisher(16, false), vek_publisher(16, false),
      0.95},
     {"publish/16B/asap", Kind::rate, 1000, raw_publisher(16, true), vek_publisher(16, true), 0.97},
+    // The raw twin with the wrapper's default write deadline: what libnats' deadline costs.
+    {"publish/16B/batched/deadline", Kind::rate, 20000, raw_publisher(16, false, false, true),
+     vek_publisher(16, false)},
     {"publish/1KiB/batched", Kind::rate, 20000, raw_publisher(1024, false),
      vek_publisher(1024, false)},
     {"publish/1KiB/asap", Kind::rate, 1000, raw_publisher(1024, true), vek_publisher(1024, true),

@@ -41,6 +41,47 @@ TEST(Gate, LetsCallersInWhileOpenAndWaitsForThemOnceClosed) {
     }
 }
 
+// Callers entering on threads that come and go while another thread shuts the gate over and
+// over to change what it guards: no caller inside ever sees the change half made, whether its
+// entry is marked in its thread's record or, with the record full of other gates, counted.
+TEST(Gate, NoCallerIsInsideWhileItIsShut) {
+    const struct {
+        const char* name;
+        int fillers;  // other gates each caller is inside first
+    } rows[] = {{"marked", 0}, {"counted", detail::gate_thread::ENTRIES}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        detail::gate g;
+        detail::gate fillers[detail::gate_thread::ENTRIES];
+        int guarded = 0;  // negative while a change is under way
+        std::atomic<bool> done{false};
+        std::atomic<int> seen_changing{0};
+        const auto caller = [&] {
+            for (int i = 0; i < 2000 && !done; ++i) {  // ends early: its record goes
+                for (int f = 0; f < row.fillers; ++f) fillers[f].enter();  // never closed
+                if (g.enter()) {
+                    const int before = guarded;
+                    std::this_thread::yield();  // the change must wait for this caller
+                    if (before < 0 || guarded != before) ++seen_changing;
+                    g.leave();
+                }
+                for (int f = 0; f < row.fillers; ++f) fillers[f].leave();
+            }
+        };
+        std::vector<std::thread> callers;  // new ones register while the gate changes
+        for (int change = 1; change <= 1000; ++change) {
+            for (int n = 0; change % 100 == 1 && n < 2; ++n) callers.emplace_back(caller);
+            detail::gate::shut s(g);
+            guarded = -change;
+            std::this_thread::yield();
+            guarded = change;
+        }
+        done = true;
+        for (std::thread& t : callers) t.join();
+        EXPECT_EQ(0, seen_changing.load());
+    }
+}
+
 // "- error: (%u - %s)" of a NATS status, as error records begin: its text, or the one given.
 std::string nats_error(natsStatus s, const char* text = nullptr) {
     return "- error: (" + std::to_string(s) + " - " + (text ? text : natsStatus_GetText(s)) + ")";

@@ -65,13 +65,19 @@ ack_fields parse_ack_subject(const std::string& subject) {
     // or with "<domain>.<account hash>." before the stream and a token after the pending.
     static constexpr char PREFIX[] = "$JS.ACK.";
     ack_fields f;
-    if (subject.compare(0, sizeof(PREFIX) - 1, PREFIX) != 0) return f;
+    const size_t size = subject.size();
+    const char* text = subject.data();
+    if (size < sizeof(PREFIX) - 1 || std::memcmp(text, PREFIX, sizeof(PREFIX) - 1) != 0) return f;
     constexpr size_t MOST = 12;
     size_t starts[MOST + 1];  // of each token, and one past the end
-    size_t count = 0;
-    for (size_t at = 0; count < MOST + 1; at = subject.find('.', at) + 1) {
-        starts[count++] = at;
-        if (subject.find('.', at) == std::string::npos) break;
+    size_t count = 1;
+    starts[0] = 0;
+    // fetch and ack each parse a subject per message: memchr from dot to dot.
+    const char* const stop = text + size;
+    for (const char* at = text;
+         (at = static_cast<const char*>(std::memchr(at, '.', size_t(stop - at)))) != nullptr;) {
+        if (count == MOST) return f;
+        starts[count++] = size_t(++at - text);
     }
     size_t first = 0;
     if (count == 9) {
