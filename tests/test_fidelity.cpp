@@ -11,7 +11,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace vek_nats;
 using namespace vek_test;
 // Names may come back in another order; values of one name keep theirs.

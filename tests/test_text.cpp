@@ -10,7 +10,7 @@
 
 using namespace vek_nats;
 using namespace std::string_literals;
-using Strings = std::vector<std::string>;
+using vek_test::Strings;
 
 // An empty first string matches anything; bytes that tolower leaves alone must be equal. Action
 // names read so, both ways: an empty name is the first compared, "pub"; unknown values are none.
