@@ -10,7 +10,7 @@
 #include "support/harness.h"
 
 using namespace std::chrono_literals;
-using Args = std::vector<std::string>;
+using vek_test::Strings;
 using Clock = std::chrono::steady_clock;
 using vek_test::Process;
 
@@ -19,16 +19,16 @@ protected:
     void SetUp() override { ASSERT_TRUE(server.start()); }
 
     // A run against the private server; sub and reply are ready when it returns.
-    std::unique_ptr<Process> cli(Args args, Process::Streams streams = Process::PIPES) {
+    std::unique_ptr<Process> cli(Strings args, Process::Streams streams = Process::PIPES) {
         const std::string action = args[args.size() - 2];  // sub and reply take one argument
         args.insert(args.begin(), {VEK_NATS_CLI, "--server", server.url()});
-        auto p = std::make_unique<Process>(args, Args{}, streams);
+        auto p = std::make_unique<Process>(args, Strings{}, streams);
         const auto ready = [&] { return p->err().find("ready") != std::string::npos; };
         EXPECT_TRUE((action != "sub" && action != "reply") || vek_test::wait_until(ready))
             << p->err();
         return p;
     }
-    void run(const Args& args, const std::string& input = "") {
+    void run(const Strings& args, const std::string& input = "") {
         auto p = cli(args);
         p->input(input);
         EXPECT_EQ(p->finish(), 0) << p->err();
@@ -55,19 +55,19 @@ TEST_F(CliTest, MessagesAndAnswersArriveWithSubjectTextAndLength) {
     EXPECT_EQ(echo->finish(), 0) << echo->err();
     EXPECT_EQ(raw->finish(), 0) << raw->err();
     EXPECT_EQ(raw->out(), std::string("x\0y", 3));  // the bytes, nothing added
-    Args got;  // each subscription delivers on a thread of its own: order per subject
+    Strings got;  // each subscription delivers on a thread of its own: order per subject
     vek_nats::split_string_to_tokens(sub->out(), "", got);
     std::stable_sort(got.begin(), got.end(), [](auto& a, auto& b) { return a[0] < b[0]; });
-    EXPECT_EQ(
-        got, (Args{"  A: 1", "  A: 2", "news: hello world (11 bytes)",
-                   "news: hello world (11 bytes)", "news: -two\\r\\nlines\\\\\\x01 (13 bytes)",
-                   "weather: x (3 bytes)", "weather: sunny (5 bytes)", "weather: rain (4 bytes)"}));
+    EXPECT_EQ(got, (Strings{"  A: 1", "  A: 2", "news: hello world (11 bytes)",
+                            "news: hello world (11 bytes)",
+                            "news: -two\\r\\nlines\\\\\\x01 (13 bytes)", "weather: x (3 bytes)",
+                            "weather: sunny (5 bytes)", "weather: rain (4 bytes)"}));
     EXPECT_EQ(echo->out(), "echo: ping\\x1b 1 (7 bytes) -> ping\\x1b 1\n");
 }
 
 // A run that waits, and how it ends.
 struct WaitingRun {
-    Args args;
+    Strings args;
     int signal;                             // sent once the run waits; 0: none
     int code;                               // its exit status
     std::string message;                    // on its standard error
@@ -122,10 +122,10 @@ TEST_F(CliTest, WaitingRunsEndWithTheirStatus) {
 
 // A command line and how it ends.
 struct CommandLine {
-    Args args;
+    Strings args;
     int code;             // its exit status
     std::string message;  // on its standard output or error
-    Args env = {};
+    Strings env = {};
 };
 
 // Each command line ends by itself with its status and at most one line of reason (a usage
@@ -176,7 +176,7 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
     // Passwords that hold URL syntax, in every form of URL: refused, and never shown in part.
     for (const char c : std::string("/,:#?%")) {
         for (const std::string& form :
-             Args{"nats://alice:", "alice:", "nats://", gone + ",nats://a:"})
+             Strings{"nats://alice:", "alice:", "nats://", gone + ",nats://a:"})
             rows.push_back({{"pub", "s", "-s", form + "Qk7" + c + "Rm3" + at_users}, 1, "***"});
     }
     // Files that are no credentials, named by every file option: refused at once.
@@ -184,12 +184,12 @@ TEST_F(CliTest, CommandLinesEndWithTheirStatusAndShowNoSecret) {
     ASSERT_EQ(mknod((base + ".fifo").c_str(), S_IFIFO | 0600, 0), 0);
     std::ofstream(base + ".empty").flush();
     for (const std::string& file :
-         Args{base + ".fifo", "/tmp", base + ".empty", "/dev/zero", base}) {
+         Strings{base + ".fifo", "/tmp", base + ".empty", "/dev/zero", base}) {
         for (const char* option : {"--nkey-seed", "--creds", "--tlsca", "--tlscert", "--tlskey"})
             rows.push_back({{option, file, "pub", "s"}, 2, std::string(option) + ": cannot read"});
     }
     for (const CommandLine& row : rows) {
-        Args argv = row.args;
+        Strings argv = row.args;
         argv.insert(argv.begin(), VEK_NATS_CLI);
         Process p(argv, row.env);
         EXPECT_EQ(p.finish(), row.code) << ::testing::PrintToString(row.args) << p.err();
