@@ -1,5 +1,5 @@
-// The roles under faults: a server killed, restarted or stopped, a subscriber that does not keep
-// up.
+// The roles under faults: a server killed and restarted, a subscriber that does not keep up. (A
+// server that stops reading is test_perf_safety.)
 #include <gtest/gtest.h>
 
 #include <future>
