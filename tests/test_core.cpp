@@ -178,6 +178,8 @@ TEST(Queue, OldestFirstWithinItsBoundUntilAConnectionErrorIsReported) {
     auto idle = std::async(std::launch::async, [&] { return rep.recv("f.a", msg); });
     EXPECT_EQ(std::future_status::timeout, idle.wait_for(50ms));
     CNATSSvc::error_callback_wrapper(nullptr, nullptr, NATS_CONNECTION_CLOSED, &rep);
+    EXPECT_EQ(std::future_status::ready, idle.wait_for(5s));
+    rep.destroy();  // ends it all the same, had the report not
     EXPECT_EQ(connection_status(NATS_CONNECTION_CLOSED), idle.get());
     for (const bool by_bytes : {false, true}) {
         SCOPED_TRACE(by_bytes ? "bytes" : "messages");
