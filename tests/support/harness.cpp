@@ -83,7 +83,6 @@ Process::Process(const Strings& argv, const Strings& env, Streams streams) {
         dup2(streams == QUIET ? null : err[1], 2);
         if (streams == NO_STDIN) close(0);
         if (streams == NO_STDOUT) close(1);
-        if (streams == FULL_STDOUT) dup2(open("/dev/full", O_WRONLY), 1);
         syscall(SYS_close_range, 3u, ~0u, 0u);
         std::signal(SIGPIPE, SIG_DFL);
         execve(args[0], args.data(), envp.data());
@@ -186,11 +185,10 @@ bool NatsCluster::start(const std::string& store_root) {
         bool up = true;
         for (int i = 0; i < NODES; ++i) {
             const std::string others = routes[(i + 1) % NODES] + "," + routes[(i + 2) % NODES];
-            Strings args{"--cluster_name", "vek", "--cluster", routes[i], "--routes", others};
-            if (!store_root.empty()) {
-                const std::string name = "n" + std::to_string(i);
-                args.insert(args.end(), {"--name", name, "-js", "-sd", store_root + "/" + name});
-            }
+            const std::string name = "n" + std::to_string(i);
+            Strings args = jetstream_args(store_root + "/" + name);
+            args.insert(args.end(), {"--name", name, "--cluster_name", "vek", "--cluster",
+                                     routes[i], "--routes", others});
             m_nodes[i] = std::make_unique<NatsServer>(0, args);
             up = up && m_nodes[i]->start();
         }

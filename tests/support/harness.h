@@ -41,7 +41,7 @@ inline vek_nats::NATSSvcParam timeouts(long ms, int max_reconnect = 0, long reco
 // whenever it is asked for; the pipes hold 1 MiB meanwhile.
 class Process {
 public:
-    enum Streams { PIPES, NO_STDIN, NO_STDOUT, FULL_STDOUT, QUIET };  // QUIET: output to /dev/null
+    enum Streams { PIPES, NO_STDIN, NO_STDOUT, QUIET };  // QUIET: output to /dev/null
     explicit Process(const Strings& argv, const Strings& env = {}, Streams streams = PIPES);
     ~Process();  // SIGKILL and reap
     Process(const Process&) = delete;
@@ -100,9 +100,8 @@ inline Strings jetstream_args(const std::string& dir) {
 class NatsCluster {
 public:
     static constexpr int NODES = 3;
-    // With a store_root, every node runs JetStream, named "n0".."n2", storing under
-    // store_root/n0...
-    bool start(const std::string& store_root = "");
+    // Every node runs JetStream, named "n0".."n2", storing under store_root/n0...
+    bool start(const std::string& store_root);
     NatsServer& node(int i) { return *m_nodes[i]; }
     std::string all_urls() const {
         return m_nodes[0]->url() + "," + m_nodes[1]->url() + "," + m_nodes[2]->url();
