@@ -140,6 +140,7 @@ TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
         {"request_string", [&] { return req.request_string("s", "x", msg); }, NC, none},
         {"reply", [&] { return rep.reply("s", msg); }, NC, none},
         {"flush", [&] { return sub.flush(100); }, NC, none},
+        {"drain", [&] { return rep.drain(100); }, NC, none},
         {"subscribe_queue", [&] { return rep.subscribe_queue("s", "g"); }, NC, none},
         {"unsubscribe", [&] { return sub.unsubscribe("s"); }, STATUS_UNSUBSCRIBE,
          "- error subj-> s"},

@@ -166,8 +166,9 @@ TEST_F(Fidelity, QueueGroupMembersDrainWithoutLosingARequest) {
 
 // A request that a replier takes and never answers waits for request_timeout, with NATS_TIMEOUT
 // as its cause. drain(0) is refused and changes nothing; a drain waits for that answer, and
-// destroy() on another thread ends it.
+// destroy() on another thread ends it, its cause recorded.
 TEST_F(Fidelity, UnansweredRequestTimesOutAndDestroyEndsAWaitingDrain) {
+    LogSandbox box;
     CNATSReplier rep;
     CNATSRequestor req;
     ASSERT_EQ(rep.connect(server.url().c_str(), timeouts(3000)), STATUS_OK);
@@ -187,6 +188,7 @@ TEST_F(Fidelity, UnansweredRequestTimesOutAndDestroyEndsAWaitingDrain) {
     EXPECT_EQ(rep.destroy(), STATUS_OK);
     ASSERT_EQ(draining.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(draining.get(), STATUS_DRAIN);
+    EXPECT_EQ(box.count(" timeout=60000 ms"), 1u);  // its cause recorded
 }
 
 // A server restart tells the caller disconnected, then reconnected; after destroy() returned,

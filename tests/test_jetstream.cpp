@@ -68,7 +68,7 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
     Watchdog dog(120s);
     NatsServer plain;  // without JetStream
     ASSERT_TRUE(plain.start());
-    CNATSStreamPublisher no_js;
+    CNATSStreamPublisher no_js, unconnected;
     CNATSStreamConsumer no_js_consumer, unbound, c;
     ASSERT_EQ(STATUS_OK, no_js.connect(plain.url().c_str(), timeouts(2000)));
     ASSERT_EQ(STATUS_OK, no_js_consumer.connect(plain.url().c_str(), timeouts(2000)));
@@ -82,6 +82,9 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
     const auto add = [](CNATSStreamPublisher& p, const char* name, const char* subject) {
         return p.add_stream({name, {subject}});
     };
+    const std::string longest(255, 'N');  // the longest name a server takes
+    ASSERT_EQ(STATUS_OK, add(pub, longest.c_str(), "long"));
+    NATSStreamInfo info;
     constexpr svc_status INVALID = STATUS_STREAM_INVALID_NAME;
     constexpr svc_status NOT_FOUND = STATUS_STREAM_NOT_FOUND;
     constexpr svc_status NO_JS = STATUS_STREAM_NO_JETSTREAM;
@@ -92,6 +95,9 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
     } rows[] = {
         {"stream name with a space", [&] { return add(pub, "a b", "x"); }, INVALID},
         {"empty stream name", [&] { return add(pub, "", "x"); }, INVALID},
+        {"stream name of 256 bytes", [&] { return add(pub, (longest + "N").c_str(), "x"); },
+         INVALID},
+        {"info of a null name", [&] { return pub.stream_info(nullptr, info); }, INVALID},
         {"subject with a space", [&] { return add(pub, "S", "a b"); }, INVALID},
         {"durable name with a dot", [&] { return unbound.consume(durable_of("ORD", "d.1")); },
          INVALID},
@@ -114,6 +120,7 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
          STATUS_STREAM_NOT_CONSUMING},
         {"ack twice", [&] { return c.ack(m); }, STATUS_STREAM_ACKED},
         {"fetch with nothing stored", [&] { return c.fetch(m, 500); }, STATUS_STREAM_TIMEOUT},
+        {"add before connect", [&] { return add(unconnected, "S", "s"); }, STATUS_NO_CONNECTION},
         {"no JetStream: add", [&] { return add(no_js, "S", "s"); }, NO_JS},
         {"no JetStream: publish", [&] { return no_js.publish("s", "x", 1); }, NO_JS},
         {"no JetStream: consume", [&] { return no_js_consumer.consume(durable_of("S", "d")); },

@@ -17,9 +17,11 @@ using P = NATSSvcParam;
 namespace {
 
 const std::string DIR = VEK_SECURITY_DATA "/";
-// Every character that URLs reserve or JSON escapes, between pieces that a leak would show.
+// Every character that URLs reserve or JSON escapes, between pieces that a leak would show; the
+// encoded form encodes a letter too ("%70" is "p").
 const std::string USER = R"(al"i\ce)", PASSWORD = R"(Qk7/Rm3,Zp9:Wd4://Hy6#Tb5?Lc8%Jm2"Nf6\Xe1)",
-                  PASSWORD_URL = "Qk7%2FRm3%2CZp9%3AWd4%3A%2F%2FHy6%23Tb5%3FLc8%25Jm2%22Nf6%5CXe1",
+                  PASSWORD_URL =
+                      "Qk7%2FRm3%2CZ%709%3AWd4%3A%2F%2FHy6%23Tb5%3FLc8%25Jm2%22Nf6%5CXe1",
                   TOKEN = R"(Qk7/Rm3,Zp9#Hy6?Tb5%Lc8"Jm2\Nf6)";
 // What no output may hold (nor a seed): the pieces of a password, the wrong one of a case, the
 // injected subject.
