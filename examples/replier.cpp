@@ -17,7 +17,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <url> <subject> [count]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <url> <subject> [count] [group]\n", argv[0]);
         return 2;
     }
     const char* url = argv[1];
