@@ -349,6 +349,7 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
             ASSERT_EQ(NATS_OK, natsConnection_PublishRequest(pub.conn(), path.subject, "inbox.1",
                                                              kPayload, sizeof kPayload));
         }
+        msg = NATSSvcMsg();  // what the path before filled must not pass for this one's
         msg.inbox = K;
         msg.reply_data = K;
         EXPECT_EQ(request ? 0u : 5u, path.take());

@@ -201,6 +201,10 @@ TEST_F(JetStream, WorkQueueConsumersShareWithoutDuplicates) {
     ASSERT_EQ(STATUS_OK, pub.add_stream(config));
     const size_t n = 3000 / SLOWDOWN;
     ASSERT_EQ(STATUS_OK, store(pub, "wq", "w", int(n)));
+    NATSStreamInfo info;
+    ASSERT_EQ(STATUS_OK, pub.stream_info("WQ", info));
+    EXPECT_EQ(n, info.messages);
+    EXPECT_GT(info.bytes, 4 * n);  // at least each one's subject and payload
     CNATSStreamConsumer consumers[3];
     std::vector<std::string> got[3];
     std::vector<std::thread> threads;
@@ -213,7 +217,6 @@ TEST_F(JetStream, WorkQueueConsumersShareWithoutDuplicates) {
     for (const auto& g : got) all.insert(g.begin(), g.end());
     EXPECT_EQ(n, std::set<std::string>(all.begin(), all.end()).size());
     EXPECT_EQ(n, all.size());
-    NATSStreamInfo info;
     ASSERT_EQ(STATUS_OK, pub.stream_info("WQ", info));
     EXPECT_EQ(0u, info.messages);  // each was acknowledged, so removed
     EXPECT_TRUE(info.config.memory_storage);
