@@ -223,22 +223,27 @@ TEST(Queue, OldestFirstWithinItsBoundUntilAConnectionErrorIsReported) {
     EXPECT_EQ(std::future_status::ready, idle.wait_for(5s));
     rep.destroy();  // ends it all the same, had the report not
     EXPECT_EQ(connection_status(NATS_CONNECTION_CLOSED), idle.get());
-    for (const bool by_bytes : {false, true}) {
-        SCOPED_TRACE(by_bytes ? "bytes" : "messages");
+    const struct {
+        const char* name;
+        int max_msgs, max_bytes;
+        int held;  // deliveries taken before the next one waits
+    } bounds[] = {{"2 messages", 2, 0, 2}, {"10 bytes", 0, 10, 2}, {"1 byte", 0, 1, 1}};
+    const char* const subjects[] = {"f.a", "f.b", "f.c"};
+    for (const auto& bound : bounds) {
+        SCOPED_TRACE(bound.name);
         NATSSvcParam p;
-        p.queue_max_msgs = by_bytes ? 0 : 2;
-        p.queue_max_bytes = by_bytes ? 10 : 0;
+        p.queue_max_msgs = bound.max_msgs;
+        p.queue_max_bytes = bound.max_bytes;
         CNATSSubscriber sub;
         EXPECT_EQ(STATUS_OPTIONS_URL, sub.connect("", p));  // sets the bound all the same
         const int64_t before = nats_Now();
-        deliver(sub, "f.a");
-        deliver(sub, "f.b");
-        auto third = std::async(std::launch::async, [&] { deliver(sub, "f.c"); });
-        EXPECT_EQ(std::future_status::timeout, third.wait_for(50ms));  // full
+        for (int i = 0; i < bound.held; ++i) deliver(sub, subjects[i]);
+        auto next = std::async(std::launch::async, [&] { deliver(sub, subjects[bound.held]); });
+        EXPECT_EQ(std::future_status::timeout, next.wait_for(50ms));  // full
         EXPECT_EQ(5u, sub.recv("f.c", msg));
         EXPECT_EQ("f.a", msg.subject);
         EXPECT_LE(before, msg.recv_ts);
-        EXPECT_EQ(std::future_status::ready, third.wait_for(5s));
+        EXPECT_EQ(std::future_status::ready, next.wait_for(5s));
         EXPECT_EQ(5u, sub.recv("f.c", msg));
         EXPECT_EQ("f.b", msg.subject);
         CNATSSvc::error_callback_wrapper(nullptr, nullptr, NATS_SLOW_CONSUMER, &sub);
@@ -246,7 +251,7 @@ TEST(Queue, OldestFirstWithinItsBoundUntilAConnectionErrorIsReported) {
         sub.error_callback(nullptr, nullptr, NATS_CONNECTION_CLOSED, nullptr);
         sub.destroy();
         EXPECT_EQ(connection_status(NATS_CONNECTION_CLOSED), sub.recv("f.c", msg));
-        EXPECT_EQ(1u, sub.queued());
+        EXPECT_EQ(size_t(bound.held - 1), sub.queued());
     }
 }
 
