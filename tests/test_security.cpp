@@ -47,6 +47,7 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
         mtls{"--tlsverify", "--tlscert", pem, "--tlskey", server_key, "--tlscacert", ca},
         user{"--user", USER, "--pass", PASSWORD}, token{"--auth", TOKEN},
         simple{"--user", "alice", "--pass", "pw"}, nk{"-c", DIR + "nkey.conf"},
+        nk_logged{"-c", DIR + "nkey.conf", "-l", "/tmp/nk-server.log"},
         op{"-c", DIR + "operator.conf"};
     const auto ca_f = &P::tls_ca_file, cert = &P::tls_cert_file, key = &P::tls_key_file;
     const svc_status OK = STATUS_OK, CONN = STATUS_CONNECT, BAD_CRED = STATUS_OPTIONS_CREDENTIALS,
@@ -93,6 +94,12 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
         {nk, "{}", {{&P::nkey, nkey + "\r\n"}, {&P::nkey_seed_file, seed}}, BAD_CRED, "nkey ref"},
         {nk, "nats://{}", {{&P::nkey, nkey}, {&P::nkey_seed_file, seed}}, OK, "", false, SIGNED},
         {nk, "nats://{}", {{&P::nkey, nkey}}, BAD_CRED, "nkey needs nkey_seed_file"},
+        // The user's key with its last letter changed: one the server does not know.
+        {nk_logged,
+         "{}",
+         {{&P::nkey, nkey.substr(0, 55) + "X"}, {&P::nkey_seed_file, seed}},
+         CONN,
+         "Authorization Violation"},
         {op, "nats://{}", {{&P::creds_file, DIR + "user.creds"}}, OK, "", false, SIGNED},
         {none, dead, {}, CONN, "(6 - No server available for connection)"},
         {none, "host:port:bad", {}, CONN, "ConnectTo() urls=host:port:bad"},
@@ -164,6 +171,13 @@ TEST(SecuredConnect, ServerConfigurationsTimesClientSettings) {
     EXPECT_TRUE(box.has("tls_ca_file=" + dir + ": Is a directory"));
     EXPECT_TRUE(box.has("creds_file=" + empty + ": empty"));
     EXPECT_TRUE(box.has("nkey_seed_file=/dev/zero: not a regular file"));
+    // A signer that the server refused is tried once more (libnats may have left its signature
+    // out), and no more.
+    const std::string refusals = vek_test::read_file("/tmp/nk-server.log");
+    const std::regex refusal("authentication error");
+    EXPECT_EQ(std::distance(std::sregex_iterator(refusals.begin(), refusals.end(), refusal),
+                            std::sregex_iterator()),
+              2);
     std::vector<std::string> secrets(std::begin(SECRETS), std::end(SECRETS));
     secrets.push_back(vek_test::read_file(seed));
     for (const std::string& secret : secrets) {
