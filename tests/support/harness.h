@@ -118,8 +118,8 @@ inline constexpr const char* LOG_OLD = "/Zdbglog/.vek_nats_log/vek_nats_common_l
 inline constexpr const char* SWITCH_FILE = "/tmp/vek_nats_debug";
 
 // True when the program runs in a mount namespace of its own with empty file systems over
-// "/Zdbglog" and "/tmp" (isolate.cpp, linked into every test program). Where namespaces are
-// refused, LogSandbox moves the real paths aside and back instead.
+// "/Zdbglog" and "/tmp" (isolate.cpp, linked into every test program). Without one, no test
+// runs: each would write to the machine's debug log.
 extern bool isolated;
 
 // An empty "/Zdbglog" with tracing off for the life of the object; the working directory
@@ -139,7 +139,7 @@ public:
     Strings lines(const std::string& func) const;  // rests of the records "<func>(<line>)<rest>"
 
 private:
-    std::string m_saved_root, m_saved_switch, m_cwd;
+    std::string m_cwd;
 };
 
 // Ends the process (SIGALRM) when a scenario outlives its bound: a hang fails at once instead

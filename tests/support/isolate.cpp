@@ -1,8 +1,10 @@
 // Linked into every test program: before main, the program moves into a mount namespace of
 // its own with empty file systems over the debug log's root and /tmp. Tests of the log can
 // then run in parallel, and one that crashes leaves the machine's log as it was. Where
-// namespaces are refused, the log sandbox falls back to moving the real paths aside.
+// namespaces are refused (a user without root), every test fails unrun with that reason: each
+// of them would write to the machine's debug log.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -41,5 +43,12 @@ bool enter_private_namespace() {
 }
 
 [[maybe_unused]] const bool entered = (vek_test::isolated = enter_private_namespace());
+
+struct NeedsNamespace : ::testing::Environment {
+    void SetUp() override {
+        if (!vek_test::isolated) FAIL() << "no private mount namespace (the tests need root)";
+    }
+};
+[[maybe_unused]] const auto* const needs = ::testing::AddGlobalTestEnvironment(new NeedsNamespace);
 
 }  // namespace
