@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "vek_nats/status.h"
 #include "vek_nats/stream.h"
@@ -18,6 +18,29 @@
 namespace vek_nats::detail {
 
 struct core;
+
+// Stream sequences of the messages handed out and not settled. Fetches mostly hand them out in
+// rising order and acks mostly follow it, so a sorted vector appended at its end and consumed
+// from its head costs no allocation per message; one settled out of order stays as a mark
+// until the marks outnumber the rest. Not locked: its owner's acks_mutex guards it.
+class unsettled_seqs {
+public:
+    void add(std::uint64_t seq);   // handed out (again)
+    bool take(std::uint64_t seq);  // true when `seq` was unsettled; then it no longer is
+    void drop_oldest();            // the lowest sequence, when there is one
+    void clear();
+    size_t size() const { return live_; }
+
+private:
+    struct entry {
+        std::uint64_t seq;
+        bool settled;
+    };
+    void tidy();
+    std::vector<entry> entries_;  // sorted by seq; those before head_ are gone
+    size_t head_ = 0;             // the first unsettled entry when live_ > 0
+    size_t live_ = 0;
+};
 
 struct jetstream {
     jetstream() = default;
@@ -41,7 +64,11 @@ struct jetstream {
 
     // Stream sequences of the messages handed out and not settled.
     std::mutex acks_mutex;
-    std::set<std::uint64_t> unsettled;
+    unsettled_seqs unsettled;
+    // The acknowledgement subject of the last message handed out and its stream sequence
+    // (under acks_mutex): settling that message, the usual next call, needs no second parse.
+    std::string last_inbox;
+    std::uint64_t last_seq = 0;
 
     std::atomic<int> async_failed{0};  // asynchronous publishes refused since publish_complete
 };

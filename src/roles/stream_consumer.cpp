@@ -46,24 +46,24 @@ svc_status settle(detail::core& core, const char* func, const NATSSvcMsg& msg, c
         VEK_LOG_AS(func, "- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    const detail::ack_fields f = detail::parse_ack_subject(msg.inbox);
     jetstream& js = *core.streams;
+    std::uint64_t seq = 0;
     {
         std::lock_guard<std::mutex> lock(js.acks_mutex);
-        const auto it = js.unsettled.find(f.stream_seq);
-        if (f.stream_seq == 0 || it == js.unsettled.end()) {
+        seq = msg.inbox == js.last_inbox ? js.last_seq
+                                         : detail::parse_ack_subject(msg.inbox).stream_seq;
+        if (seq == 0 || !js.unsettled.take(seq)) {
             VEK_LOG_AS(func, "- error: not unsettled, inbox-> %s",
                        detail::shown_subject(msg.inbox.c_str()).c_str());
             return STATUS_STREAM_ACKED;
         }
-        js.unsettled.erase(it);
     }
     const natsStatus s = natsConnection_PublishString(pin.conn(), msg.inbox.c_str(), verb);
     if (s != NATS_OK) {
         VEK_LOG_AS(func, "- error: (%u - %s) inbox-> %s", static_cast<unsigned>(s),
                    natsStatus_GetText(s), detail::shown_subject(msg.inbox.c_str()).c_str());
         std::lock_guard<std::mutex> lock(js.acks_mutex);
-        js.unsettled.insert(f.stream_seq);  // still the consumer's to settle
+        js.unsettled.add(seq);  // still the consumer's to settle
         return detail::stream_code(s, static_cast<jsErrCode>(0), STATUS_STREAM_ACK);
     }
     return STATUS_OK;
@@ -183,8 +183,10 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
     const std::uint64_t seq = detail::parse_ack_subject(msg.inbox).stream_seq;
     {
         std::lock_guard<std::mutex> acks(js.acks_mutex);
-        js.unsettled.emplace_hint(js.unsettled.end(), seq);
-        if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.erase(js.unsettled.begin());
+        js.unsettled.add(seq);
+        if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.drop_oldest();
+        js.last_inbox.assign(msg.inbox);
+        js.last_seq = seq;
     }
     return static_cast<svc_status>(msg.dataLen);
 }
