@@ -140,14 +140,33 @@ ack_fields parse_ack_subject(const std::string& subject) {
     if (size < sizeof(PREFIX) - 1 || std::memcmp(text, PREFIX, sizeof(PREFIX) - 1) != 0) return f;
     constexpr size_t MOST = 12;
     size_t starts[MOST + 1];  // of each token, and one past the end
-    size_t count = 1;
+    // The prefix holds the first two dots.
+    size_t count = 3;
     starts[0] = 0;
-    // fetch and ack each parse a subject per message: memchr from dot to dot.
-    const char* const stop = text + size;
-    for (const char* at = text;
-         (at = static_cast<const char*>(std::memchr(at, '.', size_t(stop - at)))) != nullptr;) {
-        if (count == MOST) return f;
-        starts[count++] = size_t(++at - text);
+    starts[1] = 4;
+    starts[2] = sizeof(PREFIX) - 1;
+    const auto dot_at = [&](size_t at) {
+        if (count == MOST) return false;
+        starts[count++] = at + 1;
+        return true;
+    };
+    // Every fetch parses one: eight bytes at a time (a memchr call per dot cost more than the
+    // rest of the parse), the exact test for a zero byte applied to the bytes xor '.'.
+    size_t at = sizeof(PREFIX) - 1;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr std::uint64_t DOTS = 0x2E2E2E2E2E2E2E2EULL;
+    constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7FULL;
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + at, 8);
+        const std::uint64_t x = word ^ DOTS;
+        for (std::uint64_t hits = ~(((x & LOW7) + LOW7) | x | LOW7); hits != 0; hits &= hits - 1) {
+            if (!dot_at(at + size_t(__builtin_ctzll(hits)) / 8)) return f;
+        }
+    }
+#endif
+    for (; at < size; ++at) {
+        if (text[at] == '.' && !dot_at(at)) return f;
     }
     size_t first = 0;
     if (count == 9) {
