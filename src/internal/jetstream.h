@@ -52,21 +52,24 @@ struct jetstream {
     jsCtx* context(natsConnection* nc, core& owner);
     void release();  // every handle; the object is not pinned by anyone
 
-    std::mutex mutex;  // the handles, and the batch (a fetch holds it while it pulls)
+    // The handles and names; a fetch holds it while it pulls, so one pull runs at a time.
+    std::mutex mutex;
     // Set under the mutex; read without it by the publishing calls (cleared only by destroy(),
     // when nobody is pinned).
     std::atomic<jsCtx*> js{nullptr};
-    // The consumer.
+    // The consumer: set under both mutexes, so either one is enough to read it.
     natsSubscription* pull = nullptr;
     std::string stream, durable;
+
+    // What fetch hands out and what is settled, under acks_mutex alone: handing out a message
+    // of the batch and recording it take one lock pair, and settling never waits for a pull.
+    std::mutex acks_mutex;
     natsMsgList batch{nullptr, 0};
     int next = 0;  // first message of the batch not handed out
-
     // Stream sequences of the messages handed out and not settled.
-    std::mutex acks_mutex;
     unsettled_seqs unsettled;
-    // The acknowledgement subject of the last message handed out and its stream sequence
-    // (under acks_mutex): settling that message, the usual next call, needs no second parse.
+    // The acknowledgement subject of the last message handed out and its stream sequence:
+    // settling that message, the usual next call, needs no second parse.
     std::string last_inbox;
     std::uint64_t last_seq = 0;
 

@@ -136,14 +136,14 @@ svc_status CNATSStreamConsumer::consume(const NATSConsumerConfig& config) {
         return detail::stream_code(s, err, STATUS_STREAM_CONSUME);
     }
     // A consumer bound before is let go: what it handed out comes back after ack_wait_ms.
+    js.stream = config.stream;
+    js.durable = config.durable;
+    std::lock_guard<std::mutex> acks(js.acks_mutex);
     natsMsgList_Destroy(&js.batch);
     js.batch = {nullptr, 0};
     js.next = 0;
     natsSubscription_Destroy(js.pull);
     js.pull = sub;
-    js.stream = config.stream;
-    js.durable = config.durable;
-    std::lock_guard<std::mutex> acks(js.acks_mutex);
     js.unsettled.clear();
     return STATUS_OK;
 }
@@ -155,19 +155,30 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
         return STATUS_NO_CONNECTION;
     }
     jetstream& js = *m_core->streams;
-    std::lock_guard<std::mutex> lock(js.mutex);
+    std::unique_lock<std::mutex> acks(js.acks_mutex);
     if (js.pull == nullptr) {
         VEK_LOG("- error: no consumer");
         return STATUS_STREAM_NOT_CONSUMING;
     }
+    std::unique_lock<std::mutex> pulling;
+    if (js.next >= js.batch.Count) {
+        acks.unlock();
+        pulling = std::unique_lock<std::mutex>(js.mutex);
+        acks.lock();
+    }
+    // Another fetch may have pulled while this one waited for the mutex.
     if (js.next >= js.batch.Count) {
         natsMsgList_Destroy(&js.batch);
         js.batch = {nullptr, 0};
         js.next = 0;
+        // The mutex keeps the subscription: only consume() and release() replace it.
+        natsSubscription* const pull = js.pull;
+        acks.unlock();
+        natsMsgList got{nullptr, 0};
         jsErrCode err = static_cast<jsErrCode>(0);
-        const natsStatus s =
-            natsSubscription_Fetch(&js.batch, js.pull, FETCH_BATCH, timeout_ms, &err);
+        const natsStatus s = natsSubscription_Fetch(&got, pull, FETCH_BATCH, timeout_ms, &err);
         if (s != NATS_OK) {
+            natsMsgList_Destroy(&got);
             const svc_status code = pull_failure(js, s);
             VEK_LOG("- error: (%u - %s) jerr=%d code=0x%08X stream-> %s, durable-> %s",
                     static_cast<unsigned>(s), natsStatus_GetText(s), static_cast<int>(err), code,
@@ -175,19 +186,20 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
                     detail::shown_subject(js.durable.c_str()).c_str());
             return code;
         }
+        acks.lock();
+        js.batch = got;
     }
+    if (pulling.owns_lock()) pulling.unlock();
     natsMsg* m = js.batch.Msgs[js.next];
     js.batch.Msgs[js.next++] = nullptr;
     m_core->fill_record(msg, m, true);
-    natsMsg_Destroy(m);
     const std::uint64_t seq = detail::parse_ack_subject(msg.inbox).stream_seq;
-    {
-        std::lock_guard<std::mutex> acks(js.acks_mutex);
-        js.unsettled.add(seq);
-        if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.drop_oldest();
-        js.last_inbox.assign(msg.inbox);
-        js.last_seq = seq;
-    }
+    js.unsettled.add(seq);
+    if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.drop_oldest();
+    js.last_inbox.assign(msg.inbox);
+    js.last_seq = seq;
+    acks.unlock();
+    natsMsg_Destroy(m);
     return static_cast<svc_status>(msg.dataLen);
 }
 
