@@ -168,12 +168,13 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
     }
     // Another fetch may have pulled while this one waited for the mutex.
     if (js.next >= js.batch.Count) {
-        natsMsgList_Destroy(&js.batch);
+        natsMsgList spent = js.batch;
         js.batch = {nullptr, 0};
         js.next = 0;
         // The mutex keeps the subscription: only consume() and release() replace it.
         natsSubscription* const pull = js.pull;
         acks.unlock();
+        natsMsgList_Destroy(&spent);
         natsMsgList got{nullptr, 0};
         jsErrCode err = static_cast<jsErrCode>(0);
         const natsStatus s = natsSubscription_Fetch(&got, pull, FETCH_BATCH, timeout_ms, &err);
@@ -190,16 +191,15 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
         js.batch = got;
     }
     if (pulling.owns_lock()) pulling.unlock();
-    natsMsg* m = js.batch.Msgs[js.next];
-    js.batch.Msgs[js.next++] = nullptr;
+    // Freed with the batch, before the next pull: freeing a message takes its subscription's
+    // lock, which the delivering thread holds while the batch is still arriving.
+    natsMsg* m = js.batch.Msgs[js.next++];
     m_core->fill_record(msg, m, true);
     const std::uint64_t seq = detail::parse_ack_subject(msg.inbox).stream_seq;
     js.unsettled.add(seq);
     if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.drop_oldest();
     js.last_inbox.assign(msg.inbox);
     js.last_seq = seq;
-    acks.unlock();
-    natsMsg_Destroy(m);
     return static_cast<svc_status>(msg.dataLen);
 }
 
