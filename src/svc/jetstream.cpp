@@ -3,6 +3,7 @@
 #include "internal/jetstream.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "internal/context.h"
@@ -139,47 +140,15 @@ ack_fields parse_ack_subject(const std::string& subject) {
     if (size < sizeof(PREFIX) - 1 || std::memcmp(text, PREFIX, sizeof(PREFIX) - 1) != 0) return f;
     constexpr size_t MOST = 12;
     size_t starts[MOST + 1];  // of each token, and one past the end
-    // The prefix holds the first two dots.
-    size_t count = 3;
+    size_t count = 1;
     starts[0] = 0;
-    starts[1] = 4;
-    starts[2] = sizeof(PREFIX) - 1;
-    const auto dot_at = [&](size_t at) {
-        if (count == MOST) return false;
-        starts[count++] = at + 1;
-        return true;
-    };
-    // Every fetch parses one: eight bytes at a time (a memchr call per dot cost more than the
-    // rest of the parse), the exact test for a zero byte applied to the bytes xor '.'; the last
-    // eight bytes again for the tail, without the ones already seen.
-    size_t at = sizeof(PREFIX) - 1;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    const auto dots_in = [text](size_t from) {
-        constexpr std::uint64_t DOTS = 0x2E2E2E2E2E2E2E2EULL;
-        constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7FULL;
-        std::uint64_t word;
-        std::memcpy(&word, text + from, 8);
-        const std::uint64_t x = word ^ DOTS;
-        return ~(((x & LOW7) + LOW7) | x | LOW7);
-    };
-    const auto record = [&](size_t from, std::uint64_t hits) {
-        for (; hits != 0; hits &= hits - 1) {
-            if (!dot_at(from + size_t(__builtin_ctzll(hits)) / 8)) return false;
-        }
-        return true;
-    };
-    for (; at + 8 <= size; at += 8) {
-        if (!record(at, dots_in(at))) return f;
+    // fetch and ack each parse a subject per message: memchr from dot to dot.
+    const char* const stop = text + size;
+    for (const char* at = text;
+         (at = static_cast<const char*>(std::memchr(at, '.', size_t(stop - at)))) != nullptr;) {
+        if (count == MOST) return f;
+        starts[count++] = size_t(++at - text);
     }
-    if (at < size) {
-        const size_t from = size - 8;  // the prefix makes size at least 8
-        if (!record(from, dots_in(from) & (~std::uint64_t{0} << (8 * (at - from))))) return f;
-    }
-#else
-    for (; at < size; ++at) {
-        if (text[at] == '.' && !dot_at(at)) return f;
-    }
-#endif
     size_t first = 0;
     if (count == 9) {
         first = 2;
@@ -189,22 +158,10 @@ ack_fields parse_ack_subject(const std::string& subject) {
         return f;
     }
     starts[count] = subject.size() + 1;
-    // As std::from_chars, which cost about as much as finding the dots: digits only, and a
-    // number too large for 64 bits leaves `out` as it was.
     const auto number = [&](size_t token, std::uint64_t& out) {
-        const char* digit = text + starts[token];
-        const char* const end = text + starts[token + 1] - 1;
-        if (digit == end) return false;
-        std::uint64_t value = 0;
-        bool fits = true;
-        for (; digit != end; ++digit) {
-            const unsigned d = static_cast<unsigned char>(*digit) - unsigned('0');
-            if (d > 9) return false;
-            fits = fits && !__builtin_mul_overflow(value, 10u, &value) &&
-                   !__builtin_add_overflow(value, d, &value);
-        }
-        if (fits) out = value;
-        return true;
+        const char* begin = subject.data() + starts[token];
+        const char* end = subject.data() + starts[token + 1] - 1;
+        return std::from_chars(begin, end, out).ptr == end && begin != end;
     };
     std::uint64_t delivered = 0;
     std::uint64_t seq = 0;
