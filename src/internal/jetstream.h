@@ -6,11 +6,12 @@
 // releases the handles (release_streams), a later connect makes them anew.
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "vek_nats/status.h"
 #include "vek_nats/stream.h"
@@ -19,27 +20,37 @@ namespace vek_nats::detail {
 
 struct core;
 
-// Stream sequences of the messages handed out and not settled. Fetches mostly hand them out in
-// rising order and acks mostly follow it, so a sorted vector appended at its end and consumed
-// from its head costs no allocation per message; one settled out of order stays as a mark
-// until the marks outnumber the rest. Not locked: its owner's acks_mutex guards it.
+// Stream sequences of the messages handed out and not settled, in rising order. Fetches hand
+// them out rising and acks mostly follow, so nearly every change is at one end of the deque:
+// no allocation per message, as a std::set node was. Not locked: acks_mutex guards it.
 class unsettled_seqs {
 public:
-    void add(std::uint64_t seq);   // handed out (again)
-    bool take(std::uint64_t seq);  // true when `seq` was unsettled; then it no longer is
-    void drop_oldest();            // the lowest sequence, when there is one
-    void clear();
-    size_t size() const { return live_; }
+    void add(std::uint64_t seq) {  // handed out (again)
+        if (seqs_.empty() || seqs_.back() < seq) {
+            seqs_.push_back(seq);
+            return;
+        }
+        const auto at = std::lower_bound(seqs_.begin(), seqs_.end(), seq);
+        if (at == seqs_.end() || *at != seq) seqs_.insert(at, seq);
+    }
+    bool take(std::uint64_t seq) {  // true when `seq` was unsettled; then it no longer is
+        if (!seqs_.empty() && seqs_.front() == seq) {
+            seqs_.pop_front();
+            return true;
+        }
+        const auto at = std::lower_bound(seqs_.begin(), seqs_.end(), seq);
+        if (at == seqs_.end() || *at != seq) return false;
+        seqs_.erase(at);
+        return true;
+    }
+    void drop_oldest() {
+        if (!seqs_.empty()) seqs_.pop_front();
+    }
+    void clear() { seqs_.clear(); }
+    size_t size() const { return seqs_.size(); }
 
 private:
-    struct entry {
-        std::uint64_t seq;
-        bool settled;
-    };
-    void tidy();
-    std::vector<entry> entries_;  // sorted by seq; those before head_ are gone
-    size_t head_ = 0;             // the first unsettled entry when live_ > 0
-    size_t live_ = 0;
+    std::deque<std::uint64_t> seqs_;
 };
 
 struct jetstream {

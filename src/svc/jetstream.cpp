@@ -2,7 +2,6 @@
 // failures, the acknowledgement subject.
 #include "internal/jetstream.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -26,73 +25,6 @@ void on_async_refused(jsCtx*, jsPubAckErr* err, void* closure) {
 }
 
 }  // namespace
-
-void unsettled_seqs::add(std::uint64_t seq) {
-    if (live_ == 0 || entries_.back().seq < seq) {
-        entries_.push_back({seq, false});
-        ++live_;
-        return;
-    }
-    const auto at = std::lower_bound(entries_.begin() + std::ptrdiff_t(head_), entries_.end(), seq,
-                                     [](const entry& e, std::uint64_t s) { return e.seq < s; });
-    if (at != entries_.end() && at->seq == seq) {
-        if (at->settled) {
-            at->settled = false;
-            ++live_;
-        }
-        return;
-    }
-    ++live_;
-    // Below every other one: the slot before the head is free when there is one.
-    if (at == entries_.begin() + std::ptrdiff_t(head_) && head_ > 0) {
-        entries_[--head_] = {seq, false};
-        return;
-    }
-    entries_.insert(at, {seq, false});
-}
-
-bool unsettled_seqs::take(std::uint64_t seq) {
-    if (live_ == 0) return false;
-    auto at = entries_.begin() + std::ptrdiff_t(head_);
-    if (at->seq != seq) {
-        at = std::lower_bound(at, entries_.end(), seq,
-                              [](const entry& e, std::uint64_t s) { return e.seq < s; });
-        if (at == entries_.end() || at->seq != seq || at->settled) return false;
-    }
-    at->settled = true;
-    --live_;
-    tidy();
-    return true;
-}
-
-void unsettled_seqs::drop_oldest() {
-    if (live_ == 0) return;
-    entries_[head_].settled = true;
-    --live_;
-    tidy();
-}
-
-void unsettled_seqs::clear() {
-    entries_.clear();
-    head_ = 0;
-    live_ = 0;
-}
-
-// Moves the head to the first unsettled entry, and sheds the marks once they are most of the
-// vector, so that its size stays within a constant factor of live_.
-void unsettled_seqs::tidy() {
-    if (live_ == 0) {
-        clear();
-        return;
-    }
-    while (entries_[head_].settled) ++head_;
-    if (entries_.size() < 2 * live_ + 64) return;
-    const auto kept = std::remove_if(entries_.begin() + std::ptrdiff_t(head_), entries_.end(),
-                                     [](const entry& e) { return e.settled; });
-    entries_.erase(kept, entries_.end());
-    entries_.erase(entries_.begin(), entries_.begin() + std::ptrdiff_t(head_));
-    head_ = 0;
-}
 
 jsCtx* jetstream::context(natsConnection* nc, core& owner) {
     jsCtx* made = js.load(std::memory_order_acquire);
