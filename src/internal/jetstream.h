@@ -6,10 +6,11 @@
 // releases the handles (release_streams), a later connect makes them anew.
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "vek_nats/status.h"
@@ -18,6 +19,39 @@
 namespace vek_nats::detail {
 
 struct core;
+
+// Stream sequences of the messages handed out and not settled, in rising order. Fetches hand
+// them out rising and acks mostly follow, so nearly every change is at one end of the deque:
+// no allocation per message, as a std::set node was. Not locked: acks_mutex guards it.
+class unsettled_seqs {
+public:
+    void add(std::uint64_t seq) {  // handed out (again)
+        if (seqs_.empty() || seqs_.back() < seq) {
+            seqs_.push_back(seq);
+            return;
+        }
+        const auto at = std::lower_bound(seqs_.begin(), seqs_.end(), seq);
+        if (at == seqs_.end() || *at != seq) seqs_.insert(at, seq);
+    }
+    bool take(std::uint64_t seq) {  // true when `seq` was unsettled; then it no longer is
+        if (!seqs_.empty() && seqs_.front() == seq) {
+            seqs_.pop_front();
+            return true;
+        }
+        const auto at = std::lower_bound(seqs_.begin(), seqs_.end(), seq);
+        if (at == seqs_.end() || *at != seq) return false;
+        seqs_.erase(at);
+        return true;
+    }
+    void drop_oldest() {
+        if (!seqs_.empty()) seqs_.pop_front();
+    }
+    void clear() { seqs_.clear(); }
+    size_t size() const { return seqs_.size(); }
+
+private:
+    std::deque<std::uint64_t> seqs_;
+};
 
 struct jetstream {
     jetstream() = default;
@@ -29,19 +63,26 @@ struct jetstream {
     jsCtx* context(natsConnection* nc, core& owner);
     void release();  // every handle; the object is not pinned by anyone
 
-    std::mutex mutex;  // the handles, and the batch (a fetch holds it while it pulls)
+    // The handles and names; a fetch holds it while it pulls, so one pull runs at a time.
+    std::mutex mutex;
     // Set under the mutex; read without it by the publishing calls (cleared only by destroy(),
     // when nobody is pinned).
     std::atomic<jsCtx*> js{nullptr};
-    // The consumer.
+    // The consumer: set under both mutexes, so either one is enough to read it.
     natsSubscription* pull = nullptr;
     std::string stream, durable;
+
+    // What fetch hands out and what is settled, under acks_mutex alone: handing out a message
+    // of the batch and recording it take one lock pair, and settling never waits for a pull.
+    std::mutex acks_mutex;
     natsMsgList batch{nullptr, 0};
     int next = 0;  // first message of the batch not handed out
-
     // Stream sequences of the messages handed out and not settled.
-    std::mutex acks_mutex;
-    std::set<std::uint64_t> unsettled;
+    unsettled_seqs unsettled;
+    // The acknowledgement subject of the last message handed out and its stream sequence:
+    // settling that message, the usual next call, needs no second parse.
+    std::string last_inbox;
+    std::uint64_t last_seq = 0;
 
     std::atomic<int> async_failed{0};  // asynchronous publishes refused since publish_complete
 };

@@ -46,24 +46,24 @@ svc_status settle(detail::core& core, const char* func, const NATSSvcMsg& msg, c
         VEK_LOG_AS(func, "- error: empty connection");
         return STATUS_NO_CONNECTION;
     }
-    const detail::ack_fields f = detail::parse_ack_subject(msg.inbox);
     jetstream& js = *core.streams;
+    std::uint64_t seq = 0;
     {
         std::lock_guard<std::mutex> lock(js.acks_mutex);
-        const auto it = js.unsettled.find(f.stream_seq);
-        if (f.stream_seq == 0 || it == js.unsettled.end()) {
+        seq = msg.inbox == js.last_inbox ? js.last_seq
+                                         : detail::parse_ack_subject(msg.inbox).stream_seq;
+        if (seq == 0 || !js.unsettled.take(seq)) {
             VEK_LOG_AS(func, "- error: not unsettled, inbox-> %s",
                        detail::shown_subject(msg.inbox.c_str()).c_str());
             return STATUS_STREAM_ACKED;
         }
-        js.unsettled.erase(it);
     }
     const natsStatus s = natsConnection_PublishString(pin.conn(), msg.inbox.c_str(), verb);
     if (s != NATS_OK) {
         VEK_LOG_AS(func, "- error: (%u - %s) inbox-> %s", static_cast<unsigned>(s),
                    natsStatus_GetText(s), detail::shown_subject(msg.inbox.c_str()).c_str());
         std::lock_guard<std::mutex> lock(js.acks_mutex);
-        js.unsettled.insert(f.stream_seq);  // still the consumer's to settle
+        js.unsettled.add(seq);  // still the consumer's to settle
         return detail::stream_code(s, static_cast<jsErrCode>(0), STATUS_STREAM_ACK);
     }
     return STATUS_OK;
@@ -136,14 +136,14 @@ svc_status CNATSStreamConsumer::consume(const NATSConsumerConfig& config) {
         return detail::stream_code(s, err, STATUS_STREAM_CONSUME);
     }
     // A consumer bound before is let go: what it handed out comes back after ack_wait_ms.
+    js.stream = config.stream;
+    js.durable = config.durable;
+    std::lock_guard<std::mutex> acks(js.acks_mutex);
     natsMsgList_Destroy(&js.batch);
     js.batch = {nullptr, 0};
     js.next = 0;
     natsSubscription_Destroy(js.pull);
     js.pull = sub;
-    js.stream = config.stream;
-    js.durable = config.durable;
-    std::lock_guard<std::mutex> acks(js.acks_mutex);
     js.unsettled.clear();
     return STATUS_OK;
 }
@@ -155,19 +155,31 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
         return STATUS_NO_CONNECTION;
     }
     jetstream& js = *m_core->streams;
-    std::lock_guard<std::mutex> lock(js.mutex);
+    std::unique_lock<std::mutex> acks(js.acks_mutex);
     if (js.pull == nullptr) {
         VEK_LOG("- error: no consumer");
         return STATUS_STREAM_NOT_CONSUMING;
     }
+    std::unique_lock<std::mutex> pulling;
     if (js.next >= js.batch.Count) {
-        natsMsgList_Destroy(&js.batch);
+        acks.unlock();
+        pulling = std::unique_lock<std::mutex>(js.mutex);
+        acks.lock();
+    }
+    // Another fetch may have pulled while this one waited for the mutex.
+    if (js.next >= js.batch.Count) {
+        natsMsgList spent = js.batch;
         js.batch = {nullptr, 0};
         js.next = 0;
+        // The mutex keeps the subscription: only consume() and release() replace it.
+        natsSubscription* const pull = js.pull;
+        acks.unlock();
+        natsMsgList_Destroy(&spent);
+        natsMsgList got{nullptr, 0};
         jsErrCode err = static_cast<jsErrCode>(0);
-        const natsStatus s =
-            natsSubscription_Fetch(&js.batch, js.pull, FETCH_BATCH, timeout_ms, &err);
+        const natsStatus s = natsSubscription_Fetch(&got, pull, FETCH_BATCH, timeout_ms, &err);
         if (s != NATS_OK) {
+            natsMsgList_Destroy(&got);
             const svc_status code = pull_failure(js, s);
             VEK_LOG("- error: (%u - %s) jerr=%d code=0x%08X stream-> %s, durable-> %s",
                     static_cast<unsigned>(s), natsStatus_GetText(s), static_cast<int>(err), code,
@@ -175,17 +187,19 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
                     detail::shown_subject(js.durable.c_str()).c_str());
             return code;
         }
+        acks.lock();
+        js.batch = got;
     }
-    natsMsg* m = js.batch.Msgs[js.next];
-    js.batch.Msgs[js.next++] = nullptr;
+    if (pulling.owns_lock()) pulling.unlock();
+    // Freed with the batch, before the next pull: freeing a message takes its subscription's
+    // lock, which the delivering thread holds while the batch is still arriving.
+    natsMsg* m = js.batch.Msgs[js.next++];
     m_core->fill_record(msg, m, true);
-    natsMsg_Destroy(m);
     const std::uint64_t seq = detail::parse_ack_subject(msg.inbox).stream_seq;
-    {
-        std::lock_guard<std::mutex> acks(js.acks_mutex);
-        js.unsettled.emplace_hint(js.unsettled.end(), seq);
-        if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.erase(js.unsettled.begin());
-    }
+    js.unsettled.add(seq);
+    if (js.unsettled.size() > UNSETTLED_MAX) js.unsettled.drop_oldest();
+    js.last_inbox.assign(msg.inbox);
+    js.last_seq = seq;
     return static_cast<svc_status>(msg.dataLen);
 }
 

@@ -47,6 +47,8 @@ void jetstream::release() {
     batch = {nullptr, 0};
     next = 0;
     unsettled.clear();
+    last_inbox.clear();
+    last_seq = 0;
     natsSubscription_Destroy(pull);
     pull = nullptr;
     jsCtx_Destroy(js.exchange(nullptr));
