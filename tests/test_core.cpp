@@ -184,8 +184,11 @@ TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
         {"request_string", [&] { return req.request_string("nobody", "t", msg); },
          STATUS_REQUEST_STRING, nats_error(NATS_NO_RESPONDERS) + " subj-> nobody, str-> t"},
         {"reply", [&] { return rep.reply("unheld", msg); }, STATUS_PUBLISH_STRING},  // no inbox
-        // Answering needs no slot of the subject; the empty subject names a free slot.
+        // Answering needs no slot of the subject; the empty subject names a free slot, also
+        // after an answer on a held one.
         {"reply", [&] { return rep.reply("unheld", request); }, STATUS_OK},
+        {"subscribe_sync", [&] { return rep.subscribe_sync("held"); }, STATUS_OK},
+        {"reply", [&] { return rep.reply("held", request); }, STATUS_OK},
         {"reply", [&] { return rep.reply("", request); }, STATUS_NO_SUBSCRIPTION, empty},
         {"get_last_error_stack", [&] { return sub.get_last_error_stack(); }, STATUS_OK},
     });
