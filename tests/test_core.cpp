@@ -184,8 +184,11 @@ TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
         {"request_string", [&] { return req.request_string("nobody", "t", msg); },
          STATUS_REQUEST_STRING, nats_error(NATS_NO_RESPONDERS) + " subj-> nobody, str-> t"},
         {"reply", [&] { return rep.reply("unheld", msg); }, STATUS_PUBLISH_STRING},  // no inbox
-        // Answering needs no slot of the subject; the empty subject names a free slot.
+        // Answering needs no slot of the subject; the empty subject names a free slot, also
+        // after an answer on a held one.
         {"reply", [&] { return rep.reply("unheld", request); }, STATUS_OK},
+        {"subscribe_sync", [&] { return rep.subscribe_sync("held"); }, STATUS_OK},
+        {"reply", [&] { return rep.reply("held", request); }, STATUS_OK},
         {"reply", [&] { return rep.reply("", request); }, STATUS_NO_SUBSCRIPTION, empty},
         {"get_last_error_stack", [&] { return sub.get_last_error_stack(); }, STATUS_OK},
     });
@@ -326,8 +329,13 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
     ASSERT_EQ(STATUS_OK, rep.flush(5000));
     NATSSvcMsg msg;
     const std::string too_long(detail::MAX_SUBJECT_BYTES + 1, 'a');
-    for (const char* s : {"", " ", "foo bar", "a..b", ".a", "a.", "a\tb", "a\x7f", "a.*", "a.>",
-                          "*", "a>b", "a\r\nPUB b 1", too_long.c_str(), (const char*)nullptr})
+    // The long ones hold their fault where only the first, a middle or the last block of the
+    // check's 16 bytes at a time sees it.
+    for (const char* s :
+         {"", " ", "foo bar", "a..b", ".a", "a.", "a\tb", "a\x7f", "a.*", "a.>", "*", "a>b",
+          "a\r\nPUB b 1", "\tsubject.of.20.bytes",
+          "twenty.four.bytes.before..the.second.dot.and.more.tokens",
+          "only.the.last.block.sees.this.empty..token", too_long.c_str(), (const char*)nullptr})
         EXPECT_EQ(STATUS_PUBLISH, pub.publish(s, "x", 1)) << (s ? s : "null");
     EXPECT_EQ(STATUS_PUBLISH, pub.publish("ok", nullptr, 10));  // a payload that cannot be read
     EXPECT_EQ(STATUS_REQUEST, req.request("ok", "x", -5, msg));

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <thread>
 
+#include "internal/logging.h"
 #include "internal/tolk_exec.h"
 
 namespace vek_nats {
@@ -181,9 +182,13 @@ bool write_all(int fd, const char* data, int len) {
 
 }  // namespace
 
+bool detail::tracing() {
+    return access(SWITCH_FILE, F_OK) == 0;
+}
+
 int log_dump(int debug_only, int file_id, const char* format, ...) {
     // Gated records are dropped before any formatting: traces sit on hot paths.
-    if (debug_only != 0 && access(SWITCH_FILE, F_OK) != 0) return 0;
+    if (debug_only != 0 && !detail::tracing()) return 0;
 
     char message[4096] = {};
     va_list ap;

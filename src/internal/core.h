@@ -129,7 +129,7 @@ struct core {
     // The caller holds slot_mutex or m_msg_mutex: slots change under both.
     int find_slot(const char* subject) const;
     // True when the first slot matching `subject` holds no subscription (the empty subject
-    // matches a free slot).
+    // matches a free slot). Reads the slot it found last as recv_sync does (below).
     bool slot_without_subscription(const char* subject);
     // Empties a slot (slot_mutex held) and hands back the reference it held.
     sub_ref* take_slot(int index);
@@ -156,6 +156,7 @@ struct core {
     // and per slot a gate that every change of the slot holds shut (slot_mutex held), so that
     // a reader inside may use the slot's subject and subscription as they are.
     std::atomic<int> sync_slot{0};
+    std::atomic<int> reply_slot{0};  // slot_without_subscription's, kept apart from recv_sync's
     gate slot_gates[CNATSSvc::SLOT_COUNT];
     // Whether a slot holds a subject that no slot before it holds: set after every change of
     // the slots (slot_mutex held) by mark_first_slots, read by a reader inside the slot's gate.

@@ -9,9 +9,13 @@
 // Written whether or not the switch file exists.
 #define VEK_LOG(fmt, ...) \
     ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__)
-// Written only while the switch file exists; nothing is formatted otherwise.
-#define VEK_TRACE(fmt, ...) \
-    ::vek_nats::log_dump(1, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__)
+// Written only while the switch file exists; otherwise not even its arguments are evaluated
+// (a reply's trace reads the queue's size under its mutex).
+#define VEK_TRACE(fmt, ...)                                                              \
+    do {                                                                                 \
+        if (::vek_nats::detail::tracing())                                               \
+            ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, __func__, __LINE__, ##__VA_ARGS__); \
+    } while (0)
 // As VEK_LOG, for helpers that work on behalf of an operation named `func`.
 #define VEK_LOG_AS(func, fmt, ...) \
     ::vek_nats::log_dump(0, 0, "%s(%d)" fmt, func, __LINE__, ##__VA_ARGS__)
@@ -29,6 +33,10 @@ namespace vek_nats::detail {
 
 // Sets what last_nats_status() gives the calling thread.
 void note_nats_status(natsStatus status);
+
+// Whether the switch file exists: one access(2), so that creating or removing it takes effect
+// at once in every process.
+bool tracing();
 
 // Subjects come from callers as C strings that may be null; logs print "(null)" for them.
 inline const char* printable(const char* text) {

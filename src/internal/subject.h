@@ -15,7 +15,7 @@ inline constexpr std::size_t MAX_SUBJECT_BYTES = 4096;
 
 // NATS_OK for a subject that may be published to: 1 to MAX_SUBJECT_BYTES bytes of non-empty
 // tokens separated by single dots, no whitespace, control byte or wildcard ('*', '>') in it.
-// Else NATS_INVALID_SUBJECT. One pass over at most MAX_SUBJECT_BYTES + 1 bytes.
+// Else NATS_INVALID_SUBJECT. Reads at most MAX_SUBJECT_BYTES + 1 bytes.
 natsStatus check_publish_subject(const char* subject);
 
 // As check_publish_subject, and a payload that can be read (check_payload).

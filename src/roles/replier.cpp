@@ -119,11 +119,10 @@ svc_status CNATSReplier::reply(const char* subject, const NATSSvcMsg& msg,
                      msg.reply_data.c_str());
         return STATUS_PUBLISH_STRING;
     }
-    const size_t left = queued();
     VEK_TRACE(
         "-\nReceived msg  : %s -> %.*s, recv_ts=%ld ms, queue sz=%zu\nSending  inbox: %s -> %.*s",
-        msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts), left,
-        msg.inbox.c_str(), length, msg.reply_data.c_str());
+        msg.subject.c_str(), msg.dataLen, msg.data.c_str(), static_cast<long>(msg.recv_ts),
+        queued(), msg.inbox.c_str(), length, msg.reply_data.c_str());
     return STATUS_OK;
 }
 

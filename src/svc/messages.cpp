@@ -1,6 +1,7 @@
 // The send side of headers and payloads: messages built for publish, request and reply.
 #include <cstring>
 
+#include "internal/bytes.h"
 #include "internal/core.h"
 #include "internal/logging.h"
 #include "internal/subject.h"
@@ -9,23 +10,18 @@ namespace vek_nats::detail {
 
 namespace {
 
-bool control(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-}
-
 // libnats writes headers as "name: value" lines as they are: a name with ':' or blanks, or a
 // value with a line end, would let a caller write header lines (or protocol) of its choosing.
+// A zero byte would cut the field short of what the caller gave.
 bool header_allowed(const std::string& name, const std::string& value) {
     if (name.empty()) return false;
-    for (const char c : name) {
-        if (c == ':' || c == ' ' || control(c)) return false;
-    }
-    // A byte loop: find_first_of calls memchr once per byte of the value.
-    for (const char c : value) {
-        if (c == '\r' || c == '\n' || c == '\0') return false;
-    }
-    return true;
+    // Space and below are blanks and control bytes; 0x7F is DEL.
+    const bool name_refused = any_byte(name.c_str(), name.size(), [](bytes16 b, bytes16) {
+        return (b <= ' ') | (b == 0x7F) | (b == ':');
+    });
+    return !name_refused && !any_byte(value.c_str(), value.size(), [](bytes16 b, bytes16) {
+        return (b == '\r') | (b == '\n') | (b == 0);
+    });
 }
 
 }  // namespace
