@@ -159,18 +159,20 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
 TEST_F(JetStream, SettlingDecidesRedelivery) {
     Watchdog dog(120s);
     using Settle = std::function<svc_status(CNATSStreamConsumer&, const NATSSvcMsg&)>;
+    constexpr svc_status ACKED = STATUS_STREAM_ACKED;
     const struct {
         const char* name;
         Settle settle;
         std::int32_t max_deliver;
         std::uint64_t deliveries;
+        svc_status late_ack;  // of the last delivery, once the consumer is quiet
     } rows[] = {
-        {"ack: delivered once", [](auto& c, auto& m) { return c.ack(m); }, -1, 1},
+        {"ack: delivered once", [](auto& c, auto& m) { return c.ack(m); }, -1, 1, ACKED},
         {"nak: redelivered, as often as max_deliver allows",
-         [](auto& c, auto& m) { return c.nak(m); }, 3, 3},
-        {"term: never again", [](auto& c, auto& m) { return c.term(m); }, 3, 1},
+         [](auto& c, auto& m) { return c.nak(m); }, 3, 3, ACKED},
+        {"term: never again", [](auto& c, auto& m) { return c.term(m); }, 3, 1, ACKED},
         {"unsettled: back after ack_wait, as often as max_deliver allows",
-         [](auto&, auto&) { return STATUS_OK; }, 2, 2},
+         [](auto&, auto&) { return STATUS_OK; }, 2, 2, STATUS_OK},
     };
     for (const auto& row : rows) {
         const std::string name = "RD" + std::to_string(&row - rows);
@@ -182,13 +184,22 @@ TEST_F(JetStream, SettlingDecidesRedelivery) {
         CNATSStreamConsumer c;
         bind(c, durable_of(name, "d", 1000, row.max_deliver));
         std::uint64_t got = 0;
+        NATSSvcMsg last;
         for (NATSSvcMsg m; got <= row.deliveries && c.fetch(m, 3000) == 1u; m = NATSSvcMsg()) {
             ++got;
             EXPECT_EQ(got, delivery_count(m)) << row.name;
             EXPECT_EQ(1u, stream_sequence(m)) << row.name;
             EXPECT_EQ(STATUS_OK, row.settle(c, m)) << row.name;
+            last = m;
         }
         EXPECT_EQ(row.deliveries, got) << row.name;
+        // A message is settled once, however often it was delivered; a subject that is no
+        // acknowledgement subject settles nothing.
+        NATSSvcMsg forged = last;
+        forged.inbox = "$JS.ACK.not.a.sequence";
+        EXPECT_EQ(ACKED, c.ack(forged)) << row.name;
+        EXPECT_EQ(row.late_ack, c.ack(last)) << row.name;
+        EXPECT_EQ(ACKED, c.ack(last)) << row.name;
     }
 }
 
