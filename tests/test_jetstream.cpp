@@ -402,6 +402,7 @@ TEST_P(Crashes, NothingAcknowledgedIsLost) {
     } else {
         NATSStreamInfo info;
         ASSERT_EQ(STATUS_OK, pub.stream_info("CR", info));
+        EXPECT_EQ(config.replicas, info.config.replicas);
         ASSERT_EQ('n', info.leader[0]);
         cluster.node(info.leader[1] - '0').kill_hard();
         killed_at = nats_Now();
