@@ -50,6 +50,7 @@ TEST_F(Fidelity, PayloadsAndHeadersArriveOnEveryPathAndHostileHeadersAreRefusedU
         ASSERT_EQ(rep.subscribe_sync("rep.recv_sync"), STATUS_OK);
         ASSERT_EQ(sub.flush(5000), STATUS_OK);
         ASSERT_EQ(rep.flush(5000), STATUS_OK);
+        NATSSvcMsg m, answer;  // reused from row to row, as a caller's loop would
         for (const auto& row : rows) {
             // Published to the subscriber's queue, or asked of the replier, who answers with
             // what it got.
@@ -57,7 +58,6 @@ TEST_F(Fidelity, PayloadsAndHeadersArriveOnEveryPathAndHostileHeadersAreRefusedU
                 const char* subject = answered ? "rep.recv_sync" : "sub.recv";
                 SCOPED_TRACE(std::string(subject) + ", " + row.name + ", binary " +
                              (binary ? "on" : "off"));
-                NATSSvcMsg m, answer;
                 if (answered) {
                     auto asking = std::async(std::launch::async, [&] {
                         return req.request(subject, row.payload.data(), int(row.payload.size()),
@@ -98,15 +98,15 @@ TEST_F(Fidelity, PayloadsAndHeadersArriveOnEveryPathAndHostileHeadersAreRefusedU
             SCOPED_TRACE(row.name);
             const NATSSvcHeaders h = {{"Ok", "fine"}, {row.key, row.value}};
             EXPECT_EQ(pub.publish("h.bad", "p", 1, h), STATUS_PUBLISH);
-            NATSSvcMsg m;  // never answered, then the message answered
-            EXPECT_EQ(req.request("h.bad", "q", 1, h, m), STATUS_REQUEST);
-            m.inbox = "h.bad.inbox";
-            EXPECT_EQ(rep.reply("h.req", m, h), STATUS_PUBLISH_STRING);
+            NATSSvcMsg asked;  // never answered, then the message answered
+            EXPECT_EQ(req.request("h.bad", "q", 1, h, asked), STATUS_REQUEST);
+            asked.inbox = "h.bad.inbox";
+            EXPECT_EQ(rep.reply("h.req", asked, h), STATUS_PUBLISH_STRING);
             markers.push_back("h.mark." + std::to_string(markers.size()));
             ASSERT_EQ(pub.publish_string(markers.back().c_str(), ""), STATUS_OK);
         }
         Strings seen;
-        for (NATSSvcMsg m; watcher.recv_sync(">", m) == STATUS_OK;) seen.push_back(m.subject);
+        while (watcher.recv_sync(">", m) == STATUS_OK) seen.push_back(m.subject);
         EXPECT_EQ(seen, markers);
     }
 }
