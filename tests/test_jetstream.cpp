@@ -107,7 +107,9 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
         {"publish_async where no stream stores",
          [&] {
              EXPECT_EQ(STATUS_OK, pub.publish_async("none.b", "x", 1));
-             return pub.publish_complete(5000);
+             const svc_status refused = pub.publish_complete(5000);
+             EXPECT_EQ(box.lines("publish_complete"), Strings{"- error: refused=1"});
+             return refused;
          },
          STATUS_STREAM_PUBLISH_COMPLETE},
         {"subjects overlap", [&] { return add(pub, "ORD2", "ord.b"); }, STATUS_STREAM_OVERLAP},
