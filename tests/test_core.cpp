@@ -355,6 +355,7 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
         {"_INBOX.", [&] { return req.request("echo", "q", 1, msg); }, K, K},
         {"_INBOX.", [&] { return req.request_string("echo", "q", msg); }, K, K},
     };
+    log.set_trace(true);  // the replier's recv_sync traces what it took
     for (const auto& path : paths) {
         SCOPED_TRACE(path.subject);
         const bool request = path.subject[0] == '_';
@@ -372,6 +373,8 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
         EXPECT_EQ(path.inbox, msg.inbox);
         EXPECT_EQ(path.reply_data, msg.reply_data);
     }
+    log.set_trace(false);
+    EXPECT_EQ(1u, log.count("Received msg  : p.rsync -> ab, recv_ts="));
     ASSERT_EQ(NATS_OK, natsSubscription_Unsubscribe(sub.sub(1)));  // none pending then
     ASSERT_EQ(STATUS_OK, sub.flush(5000));                         // all that ">" took has arrived
     EXPECT_EQ(STATUS_OK, sub.show_stats(1 | 4 | 8));  // no Out figures; higher bits ignored
