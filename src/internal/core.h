@@ -162,6 +162,19 @@ struct core {
     // the slots (slot_mutex held) by mark_first_slots, read by a reader inside the slot's gate.
     std::atomic<bool> first_of_subject[CNATSSvc::SLOT_COUNT] = {};
     void mark_first_slots();
+    // Calls use(index) inside the gate of the slot that `last` remembers, when that slot holds
+    // `subject` and no slot before it does; false when it did not (a change of the slot under
+    // way, another subject): the caller then looks the subject up under slot_mutex.
+    template <class Use>
+    bool in_remembered_slot(const std::atomic<int>& last, const char* subject, Use use) {
+        const int i = last.load(std::memory_order_relaxed);
+        if (subject == nullptr || !slot_gates[i].enter()) return false;
+        const bool same = first_of_subject[i].load(std::memory_order_acquire) &&
+                          std::strcmp(svc.m_sub_list[i].subject_name.c_str(), subject) == 0;
+        if (same) use(i);
+        slot_gates[i].leave();
+        return same;
+    }
     // The queue's bound and who waits on it, under m_msg_mutex.
     std::size_t queue_bytes = 0;
     std::size_t max_msgs = 0;

@@ -219,18 +219,11 @@ received core::recv_sync(const char* subject, NATSSvcMsg& msg) {
     natsMsg* message = nullptr;
     natsStatus s = NATS_OK;
     bool asked = false;
-    // The slot found last, while no change of it is under way: used as it is.
-    const int last = sync_slot.load(std::memory_order_relaxed);
-    gate& fast = slot_gates[last];
-    if (subject != nullptr && fast.enter()) {
-        const bool same = first_of_subject[last].load(std::memory_order_acquire) &&
-                          std::strcmp(svc.m_sub_list[last].subject_name.c_str(), subject) == 0;
-        if (same && refs[last] != nullptr) {
-            s = natsSubscription_NextMsg(&message, refs[last]->handle, recv_timeout);
-            asked = true;
-        }
-        fast.leave();
-    }
+    in_remembered_slot(sync_slot, subject, [&](int i) {
+        if (refs[i] == nullptr) return;
+        s = natsSubscription_NextMsg(&message, refs[i]->handle, recv_timeout);
+        asked = true;
+    });
     if (!asked) {
         sub_ref* ref = nullptr;
         {

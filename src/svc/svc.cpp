@@ -377,18 +377,10 @@ int core::find_slot(const char* subject) const {
 }
 
 bool core::slot_without_subscription(const char* subject) {
-    // The slot found last, while no change of it is under way: read as it is. A subject that
-    // it does not hold first (the empty one, one that no slot holds) is looked up as below.
-    const int last = reply_slot.load(std::memory_order_relaxed);
-    gate& fast = slot_gates[last];
-    if (subject != nullptr && fast.enter()) {
-        const natsSubList& slot = svc.m_sub_list[last];
-        const bool same = first_of_subject[last].load(std::memory_order_acquire) &&
-                          std::strcmp(slot.subject_name.c_str(), subject) == 0;
-        const bool without = slot.subscription == nullptr;
-        fast.leave();
-        if (same) return without;
-    }
+    // The empty subject, or one that no slot holds, is looked up as below.
+    bool without = false;
+    const auto read = [&](int i) { without = svc.m_sub_list[i].subscription == nullptr; };
+    if (in_remembered_slot(reply_slot, subject, read)) return without;
     std::lock_guard<std::mutex> slots(slot_mutex);
     const int i = find_slot(subject);
     if (i >= 0) reply_slot.store(i, std::memory_order_relaxed);
