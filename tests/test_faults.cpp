@@ -1,6 +1,10 @@
-// The roles under faults: a server killed and restarted, a subscriber that does not keep up. (A
-// server that stops reading is test_perf_safety.)
+// The roles under faults: a server killed and restarted, a subscriber that does not keep up, a
+// server that stops reading.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 
 #include <future>
 #include <set>
@@ -38,7 +42,8 @@ bool publish_until(CNATSPublisher& pub, int& next, const std::function<bool()>& 
 // Calls that wait when the server is killed end with their failure codes when their own
 // time-outs run out (1.5 s), and so do the same calls made while it is away; publishing goes on
 // meanwhile. Once the server is back on its port, nothing published after the resubscription
-// is lost. (A queue reader that a closed connection wakes is test_core's Queue.)
+// is lost. The caller is told disconnected, then reconnected; after destroy() returned, nothing
+// more. (A queue reader that a closed connection wakes is test_core's Queue.)
 TEST(ServerFault, KilledServerEndsEveryWaitingCallAndARestartedOneServesAgain) {
     Watchdog dog(90s);
     LogSandbox box;  // the objects log into it
@@ -48,8 +53,20 @@ TEST(ServerFault, KilledServerEndsEveryWaitingCallAndARestartedOneServesAgain) {
     CNATSReplier rep;
     CNATSRequestor req;
     Peek<CNATSPublisher> pub;
-    for (CNATSSvc* o : std::vector<CNATSSvc*>{&sub, &rep, &req, &pub})
-        ASSERT_EQ(o->connect(server.url().c_str(), timeouts(1500, 600)), STATUS_OK);
+    std::mutex mutex;
+    std::vector<conn_event> events;
+    NATSSvcParam p = timeouts(1500, 600);
+    for (CNATSSvc* o : std::vector<CNATSSvc*>{&rep, &req, &pub})
+        ASSERT_EQ(o->connect(server.url().c_str(), p), STATUS_OK);
+    p.on_event = [&](conn_event e, svc_status) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(e);
+    };
+    const auto told = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    };
+    ASSERT_EQ(sub.connect(server.url().c_str(), p), STATUS_OK);
     ASSERT_EQ(sub.subscribe_sync("sf.msg"), STATUS_OK);
     ASSERT_EQ(rep.subscribe_sync("sf.req"), STATUS_OK);  // takes the requests, answers none
     ASSERT_EQ(rep.flush(5000), STATUS_OK);
@@ -86,6 +103,12 @@ TEST(ServerFault, KilledServerEndsEveryWaitingCallAndARestartedOneServesAgain) {
         seen.insert(std::stoi(m.data));
     }
     EXPECT_EQ(std::distance(seen.lower_bound(first), seen.end()), next - first);
+    EXPECT_EQ(told(), (std::vector<conn_event>{conn_event::disconnected, conn_event::reconnected}));
+    sub.destroy();
+    const size_t after_destroy = told().size();
+    server.stop();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(told().size(), after_destroy);
 }
 
 // A subscriber whose queue delivery stalls (a bound of one message) while a flood waits in
@@ -135,4 +158,43 @@ TEST(SlowConsumer, PendingLimitsDecideWhatAStalledSubscriberKeeps) {
         EXPECT_EQ(dropped > 0, !unlimited);
         EXPECT_EQ(sub.recorded(), unlimited ? NATS_OK : NATS_SLOW_CONSUMER);
     }
+}
+
+// The write deadline as the library applies it: the connection's socket stays blocking for
+// libnats' reads while its sends time out at the deadline, and a publisher of a server that
+// stopped reading (SIGSTOP) still fails and lets destroy() return, even where libnats' flusher
+// (send_asap false) is the one that writes, holding the connection while it waits.
+TEST(WriteDeadline, TheSocketBlocksAndAStoppedServerFailsBatchedPublishesAndDestroyReturns) {
+    NatsServer server;
+    ASSERT_TRUE(server.start());
+    NATSSvcParam p = timeouts(30000);
+    p.write_deadline = 1500;  // seconds and milliseconds both
+    p.send_asap = false;
+    CNATSPublisher pub;
+    ASSERT_EQ(pub.connect(server.url().c_str(), p), STATUS_OK);
+    int fd = 0;  // the socket of this process connected to the server
+    for (sockaddr_in peer{}; fd < 1024; ++fd) {
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == server.port())
+            break;
+    }
+    ASSERT_LT(fd, 1024);
+    timeval bound{};
+    socklen_t bound_len = sizeof bound;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &bound_len), 0);
+    EXPECT_EQ(long(bound.tv_sec) * 1000 + long(bound.tv_usec) / 1000, 1500);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    const auto publishing = [&pub, kib = std::string(1024, 'w')] {
+        svc_status r = STATUS_OK;
+        for (int i = 0; i < 1000000 && r == STATUS_OK; ++i) r = pub.publish("s", kib.data(), 1024);
+        return r;
+    };
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    EXPECT_EQ(publishing(), STATUS_PUBLISH);
+    auto blocked = std::async(std::launch::async, publishing);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(pub.destroy(), STATUS_OK);
+    EXPECT_NE(blocked.get(), STATUS_OK);  // failed at the deadline, or found the object gone
+    server.kill_hard();                   // stopped, it would take SIGTERM only when continued
 }
