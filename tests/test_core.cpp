@@ -385,10 +385,12 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
                                  "- Dropped    : 0          - ", "- Reconnected: 0         \n",
                                  "- Out Msgs   : 0          - Out Bytes: 0          - ",
                                  "- Reconnected: 0         \n"}));
-    // The subjects of the first five publishes (of no payload at all) are remembered.
+    // The subjects of the first five publishes (of no payload at all) are remembered; a subject
+    // not among them is checked still.
     for (const char* s : {"a", "a", "b", "c", "d", "e"})
         EXPECT_EQ(STATUS_OK, pub.publish(s, nullptr, 0));
     EXPECT_EQ((vek_test::Strings{"a", "a", "b", "c", "d"}), pub.published());
+    EXPECT_EQ(STATUS_PUBLISH, pub.publish("a b", "x", 1));
 }
 
 }  // namespace
