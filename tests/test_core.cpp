@@ -133,9 +133,11 @@ TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
     constexpr svc_status NC = STATUS_NO_CONNECTION;
     const std::string none = "- error: empty connection";
     const std::string empty = "- error: empty subscription";
+    const NATSSvcHeaders header = {{"H", "1"}};
     const std::vector<Outcome> unconnected = {
         {"publish", [&] { return pub.publish("s", "x", 1); }, NC, none},
         {"publish_string", [&] { return pub.publish_string("s", "x"); }, NC, none},
+        {"publish", [&] { return pub.publish("s", "x", 1, header); }, NC, none},
         {"request", [&] { return req.request("s", "x", 1, msg); }, NC, none},
         {"request_string", [&] { return req.request_string("s", "x", msg); }, NC, none},
         {"reply", [&] { return rep.reply("s", msg); }, NC, none},
@@ -385,10 +387,11 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
                                  "- Dropped    : 0          - ", "- Reconnected: 0         \n",
                                  "- Out Msgs   : 0          - Out Bytes: 0          - ",
                                  "- Reconnected: 0         \n"}));
-    // The subjects of the first five publishes (of no payload at all) are remembered; a subject
-    // not among them is checked still.
+    // The subjects of the first five publishes (of no payload at all), with headers or without,
+    // are remembered; a subject not among them is checked still.
     for (const char* s : {"a", "a", "b", "c", "d", "e"})
-        EXPECT_EQ(STATUS_OK, pub.publish(s, nullptr, 0));
+        EXPECT_EQ(STATUS_OK, *s == 'b' ? pub.publish(s, nullptr, 0, {{"H", "1"}})
+                                       : pub.publish(s, nullptr, 0));
     EXPECT_EQ((vek_test::Strings{"a", "a", "b", "c", "d"}), pub.published());
     EXPECT_EQ(STATUS_PUBLISH, pub.publish("a b", "x", 1));
 }

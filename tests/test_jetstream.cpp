@@ -68,7 +68,7 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
     NatsServer plain;  // without JetStream
     ASSERT_TRUE(plain.start());
     CNATSStreamPublisher no_js, unconnected;
-    CNATSStreamConsumer no_js_consumer, unbound, c;
+    CNATSStreamConsumer no_js_consumer, unbound, c, unconnected_consumer;
     ASSERT_EQ(STATUS_OK, no_js.connect(plain.url().c_str(), timeouts(2000)));
     ASSERT_EQ(STATUS_OK, no_js_consumer.connect(plain.url().c_str(), timeouts(2000)));
     ASSERT_EQ(STATUS_OK, unbound.connect(server.url().c_str(), timeouts(2000)));
@@ -122,6 +122,8 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
         {"ack twice", [&] { return c.ack(m); }, STATUS_STREAM_ACKED},
         {"fetch with nothing stored", [&] { return c.fetch(m, 500); }, STATUS_STREAM_TIMEOUT},
         {"add before connect", [&] { return add(unconnected, "S", "s"); }, STATUS_NO_CONNECTION},
+        {"fetch before connect", [&] { return unconnected_consumer.fetch(m, 100); },
+         STATUS_NO_CONNECTION},
         {"no JetStream: add", [&] { return add(no_js, "S", "s"); }, NO_JS},
         {"no JetStream: publish", [&] { return no_js.publish("s", "x", 1); }, NO_JS},
         {"no JetStream: consume", [&] { return no_js_consumer.consume(durable_of("S", "d")); },
@@ -232,6 +234,7 @@ TEST_F(JetStream, WorkQueueConsumersShareWithoutDuplicates) {
     ASSERT_EQ(STATUS_OK, pub.stream_info("WQ", info));
     EXPECT_EQ(0u, info.messages);  // each was acknowledged, so removed
     EXPECT_TRUE(info.config.memory_storage);
+    EXPECT_TRUE(info.config.work_queue);
 }
 
 // The stream actions of vek-nats, in order, each with its exit status and what it prints.
