@@ -249,6 +249,7 @@ TEST(Controls, ReachTheServerOrFailConnectWithTheirCodes) {
     NATSSvcParam named = timeouts(3000);
     named.name = "fidelity-\"probe\"";
     named.inbox_prefix = "fid.inbox";
+    named.ping_interval = 100;  // answered, as the default of two pings out allows
     CNATSRequestor req;
     ASSERT_EQ(req.connect(server.url().c_str(), named), STATUS_OK);
     NATSSvcMsg msg;  // never answered; below, answered on the subject its replier serves
@@ -270,6 +271,7 @@ TEST(Controls, ReachTheServerOrFailConnectWithTheirCodes) {
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(rep.queued(), no_echo ? 0u : 1u);
     }
+    EXPECT_EQ(req.flush(1000), STATUS_OK);  // after seconds of pings
     using P = NATSSvcParam&;
     const struct {
         const char* name;

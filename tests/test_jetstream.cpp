@@ -143,6 +143,16 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
              return c.fetch(m, 1000);
          },
          NOT_FOUND},
+        {"publish_complete with the server stopped",
+         [&] {
+             kill(server.pid(), SIGSTOP);  // the publish waits for an acknowledgement in vain
+             EXPECT_EQ(STATUS_OK, pub.publish_async("none.c", "x", 1));
+             const auto start = std::chrono::steady_clock::now();
+             const svc_status s = pub.publish_complete(300);
+             EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);  // not the request's 5 s
+             return s;
+         },
+         STATUS_STREAM_TIMEOUT},
         {"fetch with the server gone",
          [&] {
              server.kill_hard();
