@@ -74,10 +74,13 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
     ASSERT_EQ(STATUS_OK, unbound.connect(server.url().c_str(), timeouts(2000)));
     ASSERT_EQ(STATUS_OK, pub.add_stream({"ORD", {"ord.>"}}));
     ASSERT_EQ(STATUS_OK, pub.publish("ord.a", "x", 1));
+    ASSERT_EQ(STATUS_OK, pub.publish("ord.a", "y", 1));
     bind(c, durable_of("ORD", "d"));
-    NATSSvcMsg m;
+    NATSSvcMsg first, m;  // m, the later one, is acknowledged first
+    ASSERT_EQ(1u, c.fetch(first, 5000));
     ASSERT_EQ(1u, c.fetch(m, 5000));
     ASSERT_EQ(STATUS_OK, c.ack(m));
+    ASSERT_EQ(STATUS_OK, c.ack(first));
     const auto add = [](CNATSStreamPublisher& p, const char* name, const char* subject) {
         return p.add_stream({name, {subject}});
     };
