@@ -361,6 +361,7 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
     for (const auto& path : paths) {
         SCOPED_TRACE(path.subject);
         const bool request = path.subject[0] == '_';
+        const int64_t before = nats_Now();
         if (!request) {
             ASSERT_EQ(NATS_OK, natsConnection_PublishRequest(pub.conn(), path.subject, "inbox.1",
                                                              kPayload, sizeof kPayload));
@@ -371,6 +372,7 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
         EXPECT_EQ(request ? 0u : 5u, path.take());
         EXPECT_EQ("ab", msg.data);
         EXPECT_EQ(5, msg.dataLen);
+        EXPECT_LE(before, msg.recv_ts);
         EXPECT_EQ(0u, msg.subject.rfind(path.subject, 0)) << msg.subject;
         EXPECT_EQ(path.inbox, msg.inbox);
         EXPECT_EQ(path.reply_data, msg.reply_data);

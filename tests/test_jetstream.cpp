@@ -162,6 +162,12 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
              return c.fetch(m, 1000);
          },
          STATUS_STREAM_CONNECTION_LOST},
+        {"publish with the server gone",
+         [&] {
+             EXPECT_TRUE(wait_until([&] { return natsConnection_IsClosed(pub.conn()); }));
+             return pub.publish("ord.a", "x", 1);
+         },
+         STATUS_STREAM_CONNECTION_LOST},
     };
     for (const auto& row : rows) {
         const size_t errors = box.count("- error");
