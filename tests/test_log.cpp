@@ -2,6 +2,7 @@
 // processes at once; and tolk_exec, which moves the file aside.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,6 +174,16 @@ TEST(LogRotation, MovesAsideAtOneByteOverTheThresholdAndRetriesABlockedMove) {
     fill(LOG_FILE, THRESHOLD + 1);  // left so by a writer that could not move it
     log_dump(0, 0, "after");
     EXPECT_EQ(size_of(LOG_OLD), THRESHOLD + 1) << "moved before the record";
+    // While another writer holds the writers' lock alone, nobody moves the file; then one does.
+    ASSERT_TRUE(fs::remove(LOG_OLD));
+    fill(LOG_FILE, THRESHOLD + 1);
+    const int writers = open((std::string(LOG_FILE) + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(writers, LOCK_EX), 0);
+    std::thread kept_out([] { log_dump(0, 0, "kept out"); });
+    EXPECT_FALSE(wait_until([] { return size_of(LOG_OLD) >= 0; }, 2500ms));
+    close(writers);
+    kept_out.join();
+    EXPECT_EQ(size_of(LOG_OLD), THRESHOLD + 1);
     // tolk_exec's own failure and the program's reach the caller as -1 and errno.
     const struct {
         const char* program;
