@@ -60,6 +60,19 @@ struct Record {
     std::int64_t recv_ts = 0;
 };
 
+// Fills `rec` from the message as the wrapper fills its record: the text of the payload, the
+// reply subject when there is one.
+void fill(Record& rec, natsMsg* msg) {
+    const char* subject = natsMsg_GetSubject(msg);
+    const char* data = natsMsg_GetData(msg);
+    const char* reply = natsMsg_GetReply(msg);
+    rec.dataLen = natsMsg_GetDataLength(msg);
+    if (subject != nullptr) rec.subject.assign(subject);
+    if (data != nullptr) rec.data.assign(data, strnlen(data, size_t(rec.dataLen)));
+    if (reply != nullptr) rec.inbox.assign(reply);
+    rec.recv_ts = nats_Now();
+}
+
 // Records handed from libnats' delivery thread to a reader, as the wrapper's queue hands them.
 struct Handoff {
     std::mutex mutex;
@@ -72,14 +85,7 @@ struct Handoff {
     static void deliver(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
         auto* h = static_cast<Handoff*>(closure);
         Record rec;
-        const char* subject = natsMsg_GetSubject(msg);
-        const char* data = natsMsg_GetData(msg);
-        const char* reply = natsMsg_GetReply(msg);
-        rec.dataLen = natsMsg_GetDataLength(msg);
-        if (subject != nullptr) rec.subject.assign(subject);
-        if (data != nullptr) rec.data.assign(data, strnlen(data, size_t(rec.dataLen)));
-        if (reply != nullptr) rec.inbox.assign(reply);
-        rec.recv_ts = nats_Now();
+        fill(rec, msg);
         {
             std::lock_guard<std::mutex> lock(h->mutex);
             h->queue.push_back(std::move(rec));
@@ -247,17 +253,27 @@ private:
             natsConnection_PublishString(m_conn.nc, rec.inbox.c_str(), rec.reply_data.c_str());
         }
         // Until the subscription goes; a second without requests is no reason to stop.
+        const bool gated = m_how == Replier::next_msg_gated;
         for (natsStatus s = NATS_OK;
-             m_how == Replier::next_msg && (s == NATS_OK || s == NATS_TIMEOUT);) {
+             (m_how == Replier::next_msg || gated) && (s == NATS_OK || s == NATS_TIMEOUT);) {
             natsMsg* msg = nullptr;
             s = natsSubscription_NextMsg(&msg, m_conn.sub, 1000);
-            if (s == NATS_OK)
+            if (s == NATS_OK && !gated)
                 natsConnection_PublishString(m_conn.nc, natsMsg_GetReply(msg), REPLY_TEXT);
+            if (s == NATS_OK && gated) {
+                fill(m_record, msg);
+                if (access(SWITCH_FILE, F_OK) == 0) s = NATS_ERR;  // tracing is on
+                m_record.reply_data = REPLY_TEXT;
+                if (access(SWITCH_FILE, F_OK) == 0) s = NATS_ERR;
+                natsConnection_PublishString(m_conn.nc, m_record.inbox.c_str(),
+                                             m_record.reply_data.c_str());
+            }
             natsMsg_Destroy(msg);
         }
     }
 
     Replier m_how;
+    Record m_record;
     Handoff m_handoff;
     Conn m_conn;
     std::thread m_server;
@@ -265,12 +281,13 @@ private:
 
 class RawRequestor : public Side {
 public:
-    RawRequestor(const std::string& subject) : m_subject(subject) {
+    RawRequestor(const std::string& subject, bool gated) : m_gated(gated), m_subject(subject) {
         const natsStatus s = m_conn.open(REQREP_ASAP);
         if (s != NATS_OK) error = failure("requestor", s);
     }
     bool run(std::int64_t n) override {
         for (std::int64_t i = 0; i < n; ++i) {
+            if (m_gated && access(SWITCH_FILE, F_OK) == 0) return false;  // tracing is on
             natsMsg* reply = nullptr;
             const natsStatus s = natsConnection_RequestString(&reply, m_conn.nc, m_subject.c_str(),
                                                               REQUEST_TEXT, 5000);
@@ -281,6 +298,7 @@ public:
     }
 
 private:
+    bool m_gated;
     Conn m_conn;
     std::string m_subject;
 };
@@ -388,7 +406,10 @@ SidePtr raw_replier(const std::string& subject, Replier how) {
     return std::make_unique<RawReplier>(subject, how);
 }
 SidePtr raw_requestor(const std::string& subject) {
-    return std::make_unique<RawRequestor>(subject);
+    return std::make_unique<RawRequestor>(subject, false);
+}
+SidePtr raw_gated_requestor(const std::string& subject) {
+    return std::make_unique<RawRequestor>(subject, true);
 }
 
 }  // namespace bench

@@ -60,10 +60,15 @@ enum class Replier {
     callback,  // answers inside its message callback
     handoff,   // its callback queues the request for a serving thread, as the wrapper's queue does
     next_msg,  // a serving thread reads with natsSubscription_NextMsg
+    // ... fills the wrapper's record (kept from request to request, as a caller's loop keeps
+    // it) and tests the switch file for its receive and its reply, as the library must
+    next_msg_gated,
 };
 // Serves on subject until destroyed; its run() does nothing.
 SidePtr raw_replier(const std::string& subject, Replier how);
 SidePtr raw_requestor(const std::string& subject);
+// ... plus one access(2) per request, as the library's request record must.
+SidePtr raw_gated_requestor(const std::string& subject);
 
 // Streams (memory storage, a stream of its own per side): `publish` waits for each message's
 // acknowledgement, `publish_async` sends a turn's messages and waits for all acknowledgements,
