@@ -111,6 +111,24 @@ struct core {
         const bool m_inside;
         natsConnection* const m_conn;
     };
+    // A call that waits for an answer through libnats' shared reply subscription: a request
+    // or a JetStream API call. libnats 3.4 frees that subscription while it closes the
+    // connection, and its reader thread may be handing it an answer at that moment, which
+    // crashes the process; destroy() and close() first let these calls end. Made before the
+    // pin, so that destroy() cannot miss a caller that got in.
+    class answer_awaited {
+    public:
+        explicit answer_awaited(core& c) : m_core(c) { c.answers_awaited.fetch_add(1); }
+        ~answer_awaited() { m_core.answers_awaited.fetch_sub(1); }
+        answer_awaited(const answer_awaited&) = delete;
+        answer_awaited& operator=(const answer_awaited&) = delete;
+
+    private:
+        core& m_core;
+    };
+    std::atomic<int> answers_awaited{0};
+    // Waits, for a bounded time, until no call awaits an answer: before the connection closes.
+    void let_answers_arrive() const;
     gate conn_gate;          // closed while connect or destroy changes m_conn
     std::mutex life_mutex;   // connect and destroy, so that two threads never run them at once
     context* ctx = nullptr;  // what libnats' callbacks reach; see context.h

@@ -16,6 +16,7 @@ CNATSRequestor::~CNATSRequestor() {
 
 svc_status CNATSRequestor::request(const char* subject, const void* data, int dataLen,
                                    NATSSvcMsg& reply) {
+    detail::core::answer_awaited awaiting(*m_core);
     detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
@@ -42,6 +43,7 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
 
 svc_status CNATSRequestor::request(const char* subject, const void* data, int dataLen,
                                    const NATSSvcHeaders& headers, NATSSvcMsg& reply) {
+    detail::core::answer_awaited awaiting(*m_core);
     detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
@@ -65,6 +67,7 @@ svc_status CNATSRequestor::request(const char* subject, const void* data, int da
 
 svc_status CNATSRequestor::request_string(const char* subject, const char* text,
                                           NATSSvcMsg& reply) {
+    detail::core::answer_awaited awaiting(*m_core);
     detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");

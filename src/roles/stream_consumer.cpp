@@ -25,8 +25,10 @@ svc_status refuse(const char* func, const char* what, const std::string& name) {
 
 // Why a pull failed: a time-out, unless the consumer or its stream has gone or the connection
 // with them; asked of the server, which answers only while all three are there.
-svc_status pull_failure(jetstream& js, natsStatus s) {
+svc_status pull_failure(detail::core& core, natsStatus s) {
     if (s == NATS_CONNECTION_CLOSED) return STATUS_STREAM_CONNECTION_LOST;
+    detail::core::answer_awaited awaiting(core);
+    const jetstream& js = *core.streams;
     jsConsumerInfo* ci = nullptr;
     jsErrCode err = static_cast<jsErrCode>(0);
     const natsStatus asked =
@@ -89,6 +91,7 @@ svc_status CNATSStreamConsumer::consume(const NATSConsumerConfig& config) {
     if (filter != nullptr && (detail::check_subscribe_subject(filter) != NATS_OK ||
                               config.filter_subject.find_first_of(" \t\r\n") != std::string::npos))
         return refuse(__func__, "filter", config.filter_subject);
+    detail::core::answer_awaited awaiting(*m_core);
     detail::core::pinned pin(*m_core);
     if (pin.conn() == nullptr) {
         VEK_LOG("- error: empty connection");
@@ -180,7 +183,7 @@ svc_status CNATSStreamConsumer::fetch(NATSSvcMsg& msg, std::int64_t timeout_ms) 
         const natsStatus s = natsSubscription_Fetch(&got, pull, FETCH_BATCH, timeout_ms, &err);
         if (s != NATS_OK) {
             natsMsgList_Destroy(&got);
-            const svc_status code = pull_failure(js, s);
+            const svc_status code = pull_failure(*m_core, s);
             VEK_LOG("- error: (%u - %s) jerr=%d code=0x%08X stream-> %s, durable-> %s",
                     static_cast<unsigned>(s), natsStatus_GetText(s), static_cast<int>(err), code,
                     detail::shown_subject(js.stream.c_str()).c_str(),

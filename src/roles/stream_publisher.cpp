@@ -18,11 +18,12 @@ constexpr std::int64_t PUBLISH_RETRY_WAIT_MS = 250;
 // The pinned connection's JetStream context, or the code to return (with its record written
 // under `func`).
 struct js_call {
+    detail::core::answer_awaited awaiting;
     detail::core::pinned pin;
     jsCtx* js = nullptr;
     svc_status refused = STATUS_OK;
 
-    js_call(detail::core& core, const char* func, svc_status fail) : pin(core) {
+    js_call(detail::core& core, const char* func, svc_status fail) : awaiting(core), pin(core) {
         if (pin.conn() == nullptr) {
             VEK_LOG_AS(func, "- error: empty connection");
             refused = STATUS_NO_CONNECTION;

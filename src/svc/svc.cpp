@@ -1,6 +1,8 @@
 #include "vek_nats/svc.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "internal/context.h"
 #include "internal/core.h"
@@ -20,6 +22,8 @@ namespace {
 constexpr const char* DEFAULT_URL = "nats://127.0.0.1:4222";
 // Bound on how long the last destructor waits for the client library to finish closing.
 constexpr int64_t CLOSE_WAIT_MS = 5000;
+// Bound on how long destroy() lets awaited answers arrive before it closes the connection.
+constexpr int ANSWER_GRACE_MS = 250;
 // Bound on the round trip that lets unsubscribe release a handle at once.
 constexpr int64_t UNSUBSCRIBE_FLUSH_MS = 1000;
 // libnats' own defaults of the connection controls.
@@ -274,7 +278,9 @@ svc_status CNATSSvc::connect(const char* urls, const NATSSvcParam& param) {
 
 svc_status CNATSSvc::close() {
     detail::core::pinned pin(*m_core);
-    if (pin.conn() != nullptr) natsConnection_Close(pin.conn());
+    if (pin.conn() == nullptr) return STATUS_OK;
+    m_core->let_answers_arrive();
+    natsConnection_Close(pin.conn());
     return STATUS_OK;
 }
 
@@ -297,6 +303,7 @@ svc_status CNATSSvc::destroy() {
     // (request, flush, NextMsg) and makes libnats stop delivering. Only then can they be
     // waited for: a publish to a server that stopped reading returns by the write deadline.
     core.conn_gate.close();
+    core.let_answers_arrive();
     if (m_conn != nullptr) natsConnection_Close(m_conn);
     core.conn_gate.wait();
     if (core.ctx != nullptr) core.ctx->kill();
@@ -455,6 +462,13 @@ sub_ref* core::take_slot(int index) {
     svc.m_sub_list[index].subject_name.clear();
     mark_first_slots();
     return ref;
+}
+
+void core::let_answers_arrive() const {
+    // Most answers are moments away; a call still waiting after the bound is ended by the
+    // close (an answer arriving just then is the rare case this cannot rule out).
+    for (int waited = 0; answers_awaited.load() > 0 && waited < ANSWER_GRACE_MS; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void core::mark_first_slots() {
