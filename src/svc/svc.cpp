@@ -466,7 +466,7 @@ sub_ref* core::take_slot(int index) {
 
 void core::let_answers_arrive() const {
     // Most answers are moments away; a call still waiting after the bound is ended by the
-    // close (an answer arriving just then is the rare case this cannot rule out).
+    // close. A late answer (to a request already ended) arriving just then is not ruled out.
     for (int waited = 0; answers_awaited.load() > 0 && waited < ANSWER_GRACE_MS; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
