@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <future>
 #include <random>
 #include <set>
 #include <sstream>
@@ -256,6 +257,43 @@ TEST_F(JetStream, WorkQueueConsumersShareWithoutDuplicates) {
     EXPECT_EQ(0u, info.messages);  // each was acknowledged, so removed
     EXPECT_TRUE(info.config.memory_storage);
     EXPECT_TRUE(info.config.work_queue);
+}
+
+// Every stream call, while destroy() runs on another thread, returns with a documented code.
+TEST_F(JetStream, DestroyEndsEveryStreamCall) {
+    Watchdog dog(180s);
+    ASSERT_EQ(STATUS_OK, pub.add_stream({"TD", {"td"}}));
+    const std::set<svc_status> ends{STATUS_NO_CONNECTION, STATUS_STREAM_CONNECTION_LOST,
+                                    STATUS_STREAM_TIMEOUT};
+    for (int round = 0; round < 20 / (SLOWDOWN > 1 ? 2 : 1); ++round) {
+        CNATSStreamPublisher p;
+        CNATSStreamConsumer c;
+        ASSERT_EQ(STATUS_OK, p.connect(server.url().c_str(), timeouts(5000)));
+        bind(c, durable_of("TD", "td"));
+        const struct {
+            const char* name;
+            Call call;
+        } calls[] = {{"publish", [&] { return p.publish("td", "x", 1); }},
+                     {"publish_async", [&] { return p.publish_async("td", "x", 1); }},
+                     {"fetch+ack", [&] {
+                          NATSSvcMsg m;
+                          const svc_status s = c.fetch(m, 200);
+                          return s == 1u ? c.ack(m) : s == STATUS_STREAM_TIMEOUT ? STATUS_OK : s;
+                      }}};
+        std::vector<std::future<svc_status>> ended;
+        for (const auto& call : calls) {
+            ended.push_back(std::async(std::launch::async, [&call] {
+                svc_status s = STATUS_OK;
+                while (s == STATUS_OK) s = call.call();
+                return s;
+            }));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + round * 5));
+        p.destroy();
+        c.destroy();
+        for (size_t i = 0; i < ended.size(); ++i)
+            EXPECT_EQ(1u, ends.count(ended[i].get())) << calls[i].name << ", round " << round;
+    }
 }
 
 // The stream actions of vek-nats, in order, each with its exit status and what it prints.
