@@ -377,6 +377,17 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
         EXPECT_EQ(path.inbox, msg.inbox);
         EXPECT_EQ(path.reply_data, msg.reply_data);
     }
+    {  // each role's constructor and destructor trace a bare record
+        const CNATSPublisher p;
+        const CNATSSubscriber s;
+        const CNATSRequestor q;
+        const CNATSReplier r;
+    }
+    for (const std::string role :
+         {"CNATSPublisher", "CNATSSubscriber", "CNATSRequestor", "CNATSReplier"}) {
+        EXPECT_EQ(log.lines(role), vek_test::Strings{""}) << role;
+        EXPECT_EQ(log.lines("~" + role), vek_test::Strings{""}) << role;
+    }
     log.set_trace(false);
     EXPECT_EQ(1u, log.count("Received msg  : p.rsync -> ab, recv_ts="));
     ASSERT_EQ(NATS_OK, natsSubscription_Unsubscribe(sub.sub(1)));  // none pending then

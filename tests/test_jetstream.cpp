@@ -234,6 +234,10 @@ TEST_F(JetStream, WorkQueueConsumersShareWithoutDuplicates) {
     NATSStreamConfig config = {"WQ", {"wq"}};
     config.work_queue = true;
     config.memory_storage = true;
+    config.max_msgs = 100000;
+    config.max_bytes = 1 << 24;
+    config.max_age_ms = 3600000;
+    config.duplicate_window_ms = 60000;
     ASSERT_EQ(STATUS_OK, pub.add_stream(config));
     const size_t n = 3000 / SLOWDOWN;
     ASSERT_EQ(STATUS_OK, store(pub, "wq", "w", int(n)));
@@ -257,6 +261,10 @@ TEST_F(JetStream, WorkQueueConsumersShareWithoutDuplicates) {
     EXPECT_EQ(0u, info.messages);  // each was acknowledged, so removed
     EXPECT_TRUE(info.config.memory_storage);
     EXPECT_TRUE(info.config.work_queue);
+    EXPECT_EQ(config.max_msgs, info.config.max_msgs);
+    EXPECT_EQ(config.max_bytes, info.config.max_bytes);
+    EXPECT_EQ(config.max_age_ms, info.config.max_age_ms);
+    EXPECT_EQ(config.duplicate_window_ms, info.config.duplicate_window_ms);
 }
 
 // Every stream call, while destroy() runs on another thread, returns with a documented code.
