@@ -382,9 +382,11 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
         const CNATSSubscriber s;
         const CNATSRequestor q;
         const CNATSReplier r;
+        const CNATSStreamPublisher sp;
+        const CNATSStreamConsumer sc;
     }
-    for (const std::string role :
-         {"CNATSPublisher", "CNATSSubscriber", "CNATSRequestor", "CNATSReplier"}) {
+    for (const std::string role : {"CNATSPublisher", "CNATSSubscriber", "CNATSRequestor",
+                                   "CNATSReplier", "CNATSStreamPublisher", "CNATSStreamConsumer"}) {
         EXPECT_EQ(log.lines(role), vek_test::Strings{""}) << role;
         EXPECT_EQ(log.lines("~" + role), vek_test::Strings{""}) << role;
     }
