@@ -126,6 +126,14 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
          STATUS_STREAM_NOT_CONSUMING},
         {"ack twice", [&] { return c.ack(m); }, STATUS_STREAM_ACKED},
         {"fetch with nothing stored", [&] { return c.fetch(m, 500); }, STATUS_STREAM_TIMEOUT},
+        {"fetch, new messages only, with two stored",
+         [&] {
+             NATSConsumerConfig only_new = durable_of("ORD", "new");
+             only_new.deliver_new = true;
+             EXPECT_EQ(STATUS_OK, unbound.consume(only_new));
+             return unbound.fetch(m, 500);
+         },
+         STATUS_STREAM_TIMEOUT},
         {"add before connect", [&] { return add(unconnected, "S", "s"); }, STATUS_NO_CONNECTION},
         {"fetch before connect", [&] { return unconnected_consumer.fetch(m, 100); },
          STATUS_NO_CONNECTION},
