@@ -205,6 +205,17 @@ TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
     const natsStatus lost = natsConnection_GetLastError(sub.conn(), &text);
     EXPECT_EQ(4u, count("closed_callback", nats_error(lost, text)));
     EXPECT_EQ(5u, count("disconnected_callback", nats_error(lost, text)));
+
+    // Closed, the connection stays: publishing reports libnats' refusal, connect finds it made.
+    ASSERT_TRUE(server.start());
+    CNATSPublisher closed;
+    ASSERT_EQ(STATUS_OK, closed.connect(server.url().c_str(), param));
+    check({
+        {"close", [&] { return closed.close(); }, STATUS_OK},
+        {"publish", [&] { return closed.publish("s", "x", 1); }, STATUS_PUBLISH,
+         nats_error(NATS_CONNECTION_CLOSED) + " subj-> s, dataLen=1"},
+        {"connect", [&] { return closed.connect(server.url().c_str(), param); }, STATUS_OK},
+    });
 }
 
 // Handed over as libnats' delivery threads would: recv takes the oldest record whatever its
