@@ -5,6 +5,8 @@
 #include <atomic>
 #include <future>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "support/harness.h"
@@ -258,6 +260,21 @@ TEST(Controls, ReachTheServerOrFailConnectWithTheirCodes) {
     EXPECT_TRUE(wait_until(
         [&] { return read_file(trace).find("PUB ctl.none fid.inbox.") != std::string::npos; }));
     EXPECT_NE(read_file(trace).find(R"("name":"fidelity-\"probe\"")"), std::string::npos);
+    // Its pings, every 100 ms, reach the server: soon more than its connect and flush send.
+    std::smatch made;
+    const std::string traced = read_file(trace);
+    ASSERT_TRUE(
+        std::regex_search(traced, made, std::regex(R"(cid:(\d+) - <<- \[CONNECT .*fidelity)")));
+    const std::string mine = "cid:" + made[1].str() + " - ";
+    const auto pings = [&] {
+        std::istringstream lines(read_file(trace));
+        int n = 0;
+        for (std::string line; std::getline(lines, line);)
+            n += line.find(mine) != std::string::npos &&
+                 line.find("<<- [PING]") != std::string::npos;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return pings() >= 5; })) << pings();
     for (const bool no_echo : {true, false}) {
         SCOPED_TRACE(no_echo ? "no echo" : "echo");
         CNATSReplier rep;
