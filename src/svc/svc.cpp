@@ -22,7 +22,7 @@ namespace {
 constexpr const char* DEFAULT_URL = "nats://127.0.0.1:4222";
 // Bound on how long the last destructor waits for the client library to finish closing.
 constexpr int64_t CLOSE_WAIT_MS = 5000;
-// Bound on how long destroy() lets awaited answers arrive before it closes the connection.
+// Bound on how long destroy() and close() let awaited answers arrive before the close.
 constexpr int ANSWER_GRACE_MS = 250;
 // Bound on the round trip that lets unsubscribe release a handle at once.
 constexpr int64_t UNSUBSCRIBE_FLUSH_MS = 1000;
