@@ -126,7 +126,7 @@ protected:
 
 // Each operation without a connection, before connect and again after destroy; then, connected
 // anew, the records of the others and of the connection callbacks, each asserted here once. A
-// destroyed object's queue readers return at once for good.
+// destroyed object's queue readers return at once for good; a closed connection stays made.
 TEST_F(Core, EveryOperationGivesItsStatusAndRecord) {
     param = vek_test::timeouts(200);  // no reconnection
     NATSSvcMsg msg;
@@ -329,8 +329,9 @@ void answer(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
 
 // Publish subjects are checked first: a refused one gives the operation's code, is not
 // remembered, and nothing reaches a subscriber of everything. Each receive path gives the text
-// up to a zero byte and the full length, and leaves to the caller what it does not fill;
-// show_stats then counts what arrived.
+// up to a zero byte and the full length, and leaves to the caller what it does not fill. With
+// tracing on, each role's constructor and destructor leave their record. show_stats then
+// counts what arrived.
 TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
     connect({&pub, &sub, &req, &rep});
     ASSERT_EQ(STATUS_OK, rep.subscribe("echo", answer, nullptr));  // the caller's handler
@@ -388,7 +389,7 @@ TEST_F(Core, HostileSubjectsAreRefusedAndEveryReceivePathDelivers) {
         EXPECT_EQ(path.inbox, msg.inbox);
         EXPECT_EQ(path.reply_data, msg.reply_data);
     }
-    {  // each role's constructor and destructor trace a bare record
+    {
         const CNATSPublisher p;
         const CNATSSubscriber s;
         const CNATSRequestor q;
