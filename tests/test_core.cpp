@@ -303,6 +303,13 @@ TEST_F(Core, FiveSlotsThenRefusalForEverySubscribeOperation) {
         {"subscribe_sync", [&] { return rep.subscribe_sync(tl); }, REFUSED_SYNC},
         {"subscribe_sync_queue", [&] { return rep.subscribe_sync_queue(tl, "g"); }, REFUSED_SYNC},
     });
+    // With all five slots taken, init_subscription lifts libnats' pending limits of each.
+    ASSERT_EQ(STATUS_OK, sub.init_subscription(param));
+    int max_msgs = 0;
+    int max_bytes = 0;
+    ASSERT_EQ(NATS_OK, natsSubscription_GetPendingLimits(sub.sub(4), &max_msgs, &max_bytes));
+    EXPECT_EQ(-1, max_msgs);
+    EXPECT_EQ(-1, max_bytes);
     NATSSvcMsg m;
     auto on_d = std::async(std::launch::async, [&] { return sub.recv("d", m); });
     auto on_s2 = std::async(std::launch::async, [&] { return sub.recv("s2", m); });

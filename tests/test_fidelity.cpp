@@ -2,7 +2,6 @@
 // server.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <map>
 #include <regex>
@@ -111,59 +110,6 @@ TEST_F(Fidelity, PayloadsAndHeadersArriveOnEveryPathAndHostileHeadersAreRefusedU
         while (watcher.recv_sync(">", m) == STATUS_OK) seen.push_back(m.subject);
         EXPECT_EQ(seen, markers);
     }
-}
-
-// A member of a queue group that answers with what it got, slowly enough that requests wait
-// in its queue, until its recv finds it drained and empty, or destroyed.
-struct Worker {
-    CNATSReplier rep;
-    std::thread serving;
-    explicit Worker(const std::string& url) {
-        EXPECT_EQ(rep.connect(url.c_str(), timeouts(3000)), STATUS_OK);
-        EXPECT_EQ(rep.subscribe_queue("d.work", "workers"), STATUS_OK);
-        EXPECT_EQ(rep.flush(5000), STATUS_OK);
-        serving = std::thread([this] {
-            for (NATSSvcMsg msg; rep.recv("d.work", msg) > 0;) {
-                std::this_thread::sleep_for(5ms);
-                msg.reply_data = msg.data;
-                rep.reply("d.work", msg);
-            }
-        });
-    }
-    ~Worker() {
-        rep.destroy();
-        serving.join();
-    }
-};
-
-// Three workers serve four requesting threads; each in turn is drained and replaced, and not
-// one request is lost.
-TEST_F(Fidelity, QueueGroupMembersDrainWithoutLosingARequest) {
-    std::unique_ptr<Worker> members[3];
-    for (auto& m : members) m = std::make_unique<Worker>(server.url());
-    CNATSRequestor req;
-    ASSERT_EQ(req.connect(server.url().c_str(), timeouts(1000)), STATUS_OK);
-    std::atomic<bool> running{true};
-    std::atomic<int> sent{0}, lost{0};
-    std::vector<std::thread> asking;
-    for (int t = 0; t < 4; ++t) {
-        asking.emplace_back([&] {
-            for (NATSSvcMsg answer; running;) {
-                ++sent;
-                if (req.request_string("d.work", "job", answer) != STATUS_OK) ++lost;
-            }
-        });
-    }
-    for (auto& m : members) {
-        std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(m->rep.drain(5000), STATUS_OK);
-        m = std::make_unique<Worker>(server.url());
-    }
-    std::this_thread::sleep_for(300ms);
-    running = false;
-    for (std::thread& t : asking) t.join();
-    EXPECT_GT(sent.load(), 20);
-    EXPECT_EQ(lost.load(), 0) << "of " << sent.load();
 }
 
 // A request taken while a drain waits for the subscription to empty: answered, the answer goes
