@@ -323,7 +323,12 @@ TEST_F(Core, FiveSlotsThenRefusalForEverySubscribeOperation) {
     EXPECT_EQ(STATUS_UNSUBSCRIBE, sub.unsubscribe("d"));
     check({{"subscribe", [&] { return sub.subscribe("n", nullptr, nullptr); }, STATUS_OK,
             "- error: i= 0 subj-> n"}});  // the slot freed first
-    sub.destroy();                        // ends the recv on "s2"
+    // A drain reports the first subscription that libnats refuses to drain (one unsubscribed
+    // behind the library's back), and ends the recv on "s2".
+    ASSERT_EQ(NATS_OK, natsSubscription_Unsubscribe(sub.sub(4)));
+    check({{"drain", [&] { return sub.drain(1000); }, STATUS_DRAIN,
+            nats_error(NATS_INVALID_SUBSCRIPTION) + " timeout=1000 ms"}});
+    EXPECT_EQ(std::future_status::ready, on_s2.wait_for(5s));
 }
 
 const char kPayload[] = {'a', 'b', '\0', 'c', 'd'};

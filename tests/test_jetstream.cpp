@@ -124,6 +124,15 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
          STATUS_STREAM_NOT_CONSUMING},
         {"ack twice", [&] { return c.ack(m); }, STATUS_STREAM_ACKED},
         {"fetch with nothing stored", [&] { return c.fetch(m, 500); }, STATUS_STREAM_TIMEOUT},
+        {"ack of what the binding before handed out",
+         [&] {
+             NATSSvcMsg held;
+             EXPECT_EQ(STATUS_OK, unbound.consume(durable_of("ORD", "earlier")));
+             EXPECT_EQ(1u, unbound.fetch(held, 5000));
+             EXPECT_EQ(STATUS_OK, unbound.consume(durable_of("ORD", "later")));
+             return unbound.ack(held);
+         },
+         STATUS_STREAM_ACKED},
         {"fetch, new messages only, with two stored",
          [&] {
              NATSConsumerConfig only_new = durable_of("ORD", "new");
@@ -136,6 +145,14 @@ TEST_F(JetStream, RefusalsHaveTheirCodes) {
         {"fetch before connect", [&] { return unconnected_consumer.fetch(m, 100); },
          STATUS_NO_CONNECTION},
         {"no JetStream: add", [&] { return add(no_js, "S", "s"); }, NO_JS},
+        {"no JetStream: list, what the vector held gone",
+         [&] {
+             Strings names{"stale"};
+             const svc_status s = no_js.list_streams(names);
+             EXPECT_TRUE(names.empty());
+             return s;
+         },
+         NO_JS},
         {"no JetStream: publish", [&] { return no_js.publish("s", "x", 1); }, NO_JS},
         {"no JetStream: consume", [&] { return no_js_consumer.consume(durable_of("S", "d")); },
          NO_JS},

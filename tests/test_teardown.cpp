@@ -100,6 +100,29 @@ TEST_F(Teardown, DestroyFromAnotherThreadEndsEveryCallWithADocumentedStatus) {
     EXPECT_GT(met_traffic, 0) << "teardown never met traffic";
 }
 
+// destroy() shuts the connection to callers before it waits for awaited answers: a call made
+// meanwhile finds no connection, and the request in flight ends once the connection closes.
+TEST_F(Teardown, CallsMadeWhileDestroyWaitsForAnswersFindNoConnection) {
+    CNATSSubscriber silent;  // takes the request and never answers it
+    ASSERT_EQ(STATUS_OK, silent.connect(url(), timeouts(5000)));
+    ASSERT_EQ(STATUS_OK, silent.subscribe_sync("td.wait"));
+    ASSERT_EQ(STATUS_OK, silent.flush(5000));
+    CNATSRequestor req;
+    ASSERT_EQ(STATUS_OK, req.connect(url(), timeouts(10000)));
+    auto asking = std::async(std::launch::async, [&] {
+        NATSSvcMsg answer;
+        return req.request("td.wait", "?", 1, answer);
+    });
+    NATSSvcMsg seen;
+    ASSERT_EQ(1u, silent.recv_sync("td.wait", seen));  // the request is out
+    auto destroying = std::async(std::launch::async, [&] { return req.destroy(); });
+    svc_status flushed = STATUS_OK;
+    while (flushed == STATUS_OK) flushed = req.flush(1000);
+    EXPECT_EQ(NC, flushed);
+    EXPECT_EQ(STATUS_OK, destroying.get());
+    EXPECT_EQ(STATUS_REQUEST, asking.get());
+}
+
 // libnats 3.4 may run the closed, disconnected and error handlers after natsConnection_Destroy
 // returned, while it still reconnects or reports a slow consumer; the objects are gone, and a
 // new one, often made where a destroyed one lived, must not hear of them.
