@@ -137,7 +137,7 @@ TEST_F(Fidelity, ADrainWaitsForTheAnswerToATakenRequest) {
         {"recv_sync, answered", true, true, false, 5000, STATUS_OK, STATUS_OK, 5},
         {"recv, never answered, destroyed", false, false, true, 60000, STATUS_DRAIN, STATUS_REQUEST,
          1},
-        {"recv, never answered, drain timed out", false, false, false, 500, STATUS_DRAIN,
+        {"recv, never answered, drain timed out", false, false, false, 1000, STATUS_DRAIN,
          STATUS_REQUEST, 1},
     };
     for (const auto& row : rows) {
