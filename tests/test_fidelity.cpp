@@ -181,7 +181,8 @@ TEST_F(Fidelity, ADrainWaitsForTheAnswerToATakenRequest) {
             EXPECT_EQ(asking.get(), row.asked);
             if (row.answered) continue;
             EXPECT_EQ(cause, NATS_TIMEOUT);
-            EXPECT_GE(std::chrono::steady_clock::now() - start, 2000ms);
+            // request_timeout, give or take libnats' timer, not ended by the drain's close
+            EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms);
             EXPECT_EQ(box.count(" timeout=" + std::to_string(row.drain_ms) + " ms"), 1u);
         }
     }
