@@ -116,9 +116,7 @@ TEST_F(Teardown, CallsMadeWhileDestroyWaitsForAnswersFindNoConnection) {
     NATSSvcMsg seen;
     ASSERT_EQ(1u, silent.recv_sync("td.wait", seen));  // the request is out
     auto destroying = std::async(std::launch::async, [&] { return req.destroy(); });
-    svc_status flushed = STATUS_OK;
-    while (flushed == STATUS_OK) flushed = req.flush(1000);
-    EXPECT_EQ(NC, flushed);
+    EXPECT_EQ(NC, until(STATUS_OK, [&] { return req.flush(1000); })());
     EXPECT_EQ(STATUS_OK, destroying.get());
     EXPECT_EQ(STATUS_REQUEST, asking.get());
 }
