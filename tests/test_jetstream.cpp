@@ -1,9 +1,8 @@
 // Streams and durable consumers against real JetStream servers: refusals, redelivery, sharing,
-// teardown races, the stream actions of vek-nats, and the loss of a cluster's stream leader.
+// teardown races and the stream actions of vek-nats.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <atomic>
 #include <future>
 #include <set>
 #include <thread>
@@ -356,70 +355,6 @@ TEST_F(JetStream, CommandLineManagesStreams) {
         const std::string printed = row.exit == 0 ? cli.out() : cli.err();
         EXPECT_NE(std::string::npos, printed.find(row.printed)) << row.args[1] << ": " << printed;
     }
-}
-
-// What was acknowledged survives the loss of a cluster's stream leader: its node killed while
-// publishing and consuming, publishing resumes, the consumer goes on, and every publish that
-// returned 0 is consumed.
-TEST(Crashes, StreamLeaderKilledLosesNothingAcknowledged) {
-    LogSandbox box;
-    Watchdog dog(300s);
-    NatsCluster cluster;
-    ASSERT_TRUE(cluster.start("/tmp/jsc"));
-    const std::string urls = cluster.all_urls();
-    CNATSStreamPublisher pub;
-    ASSERT_EQ(STATUS_OK, pub.connect(urls.c_str(), timeouts(5000, 60, 100)));
-    NATSStreamConfig config = {"CR", {"cr"}};
-    config.replicas = 3;
-    // A new cluster elects its meta leader first.
-    ASSERT_TRUE(wait_until([&] { return pub.add_stream(config) == STATUS_OK; }, 30s));
-    CNATSStreamConsumer consumer;
-    ASSERT_EQ(STATUS_OK, consumer.connect(urls.c_str(), timeouts(5000, 60, 100)));
-    ASSERT_EQ(STATUS_OK, consumer.consume(durable_of("CR", "d", 2000)));
-
-    const int n = 3000 / SLOWDOWN;
-    std::vector<svc_status> status(n, STATUS_OK);
-    std::atomic<int> sent{0};
-    std::atomic<std::int64_t> resumed_at{0}, killed_at{0};
-    std::thread publisher([&] {
-        for (int i = 0; i < n; ++i) {
-            const std::string text = "p" + std::to_string(i);
-            status[i] = pub.publish("cr", text.data(), int(text.size()), text.c_str());
-            if (status[i] == STATUS_OK && killed_at != 0 && resumed_at == 0)
-                resumed_at = nats_Now();
-            ++sent;
-        }
-    });
-    std::vector<std::string> consumed;  // the reader's until it is joined
-    std::atomic<size_t> consumed_count{0};
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        while (!done) {
-            for (std::string& text : drain(consumer, 500)) consumed.push_back(std::move(text));
-            consumed_count = consumed.size();
-        }
-    });
-    ASSERT_TRUE(wait_until([&] { return sent >= n / 3; }, 60s));
-    NATSStreamInfo info;
-    ASSERT_EQ(STATUS_OK, pub.stream_info("CR", info));
-    EXPECT_EQ(config.replicas, info.config.replicas);
-    ASSERT_EQ('n', info.leader[0]);
-    cluster.node(info.leader[1] - '0').kill_hard();
-    killed_at = nats_Now();
-    publisher.join();
-    const size_t consumed_before = consumed_count;
-    done = true;
-    reader.join();
-    for (std::string& text : drain(consumer)) consumed.push_back(std::move(text));
-    EXPECT_GT(consumed.size(), consumed_before);
-    const std::set<std::string> stored(consumed.begin(), consumed.end());
-    for (int i = 0; i < n; ++i) {
-        if (status[i] != STATUS_OK) continue;  // refused with a code: never promised
-        EXPECT_EQ(1u, stored.count("p" + std::to_string(i))) << "p" << i << " acknowledged";
-    }
-    ASSERT_NE(0, resumed_at.load());
-    std::cout << "stream leader killed: " << n << " publishes, publishing resumed after "
-              << resumed_at - killed_at << " ms\n";
 }
 
 // libnats 3.4 can lose messages it had queued for a subscription (a pull, or the replies to

@@ -121,48 +121,6 @@ TEST_F(Teardown, CallsMadeWhileDestroyWaitsForAnswersFindNoConnection) {
     EXPECT_EQ(STATUS_REQUEST, asking.get());
 }
 
-// libnats 3.4 may run the closed, disconnected and error handlers after natsConnection_Destroy
-// returned, while it still reconnects or reports a slow consumer; the objects are gone, and a
-// new one, often made where a destroyed one lived, must not hear of them.
-TEST_F(Teardown, ObjectsDestroyedWhileReconnectingIgnoreLateCallbacks) {
-    for (int round = 0; round < ROUNDS; ++round) {
-        ASSERT_TRUE(server.start());
-        std::vector<std::unique_ptr<CNATSSvc>> objects;
-        for (int i = 0; i < 3; ++i) {
-            auto sub = std::make_unique<Peek<CNATSSubscriber>>();
-            NATSSvcParam p = timeouts(1000, 1000, 20);
-            p.queue_max_msgs = i;  // a stalled delivery: libnats drops and reports the overflow
-            ASSERT_EQ(STATUS_OK, sub->connect(url(), p));
-            ASSERT_EQ(STATUS_OK, sub->subscribe("td.re", nullptr, nullptr));
-            ASSERT_EQ(NATS_OK, natsSubscription_SetPendingLimits(sub->sub(0), 10, 1 << 20));
-            objects.push_back(std::move(sub));
-        }
-        auto pub = std::make_unique<CNATSPublisher>();
-        ASSERT_EQ(STATUS_OK, pub->connect(url(), timeouts(1000, 1000, 20)));
-        for (int i = 0; i < 100; ++i) pub->publish_string("td.re", "r");
-        objects.push_back(std::move(pub));
-        server.kill_hard();
-        std::this_thread::sleep_for(std::chrono::milliseconds(round * 7 % 40));
-        // Some objects go in the middle of a reconnection attempt, the rest a little later.
-        std::unique_ptr<CNATSSubscriber> successor;
-        for (size_t i = 0; i < objects.size(); ++i) {
-            objects[i].reset();
-            if (i == 0) successor = std::make_unique<CNATSSubscriber>();
-            if (i == 1) std::this_thread::sleep_for(std::chrono::milliseconds(round * 3 % 20));
-        }
-        NATSSvcMsg m;
-        auto waiting = std::async(std::launch::async, [&] { return successor->recv("x", m); });
-        EXPECT_EQ(std::future_status::timeout, waiting.wait_for(200ms))
-            << "a report of a destroyed connection reached a new object";
-        successor->destroy();
-        EXPECT_EQ(STATUS_OK, waiting.get());
-    }
-    // Late handlers found no live object, so nothing was logged for one after its "bye"; the
-    // last object of each round closed the library.
-    EXPECT_EQ(size_t{6 * ROUNDS}, box.count("- bye"));
-    EXPECT_EQ(size_t{ROUNDS}, box.count("- nats_Close()"));
-}
-
 // libnats 3.4 can lose messages it had queued for a subscription unsubscribed while its reader
 // thread still delivers; the library never holds them. Other programs still report them.
 extern "C" const char* __lsan_default_suppressions() {

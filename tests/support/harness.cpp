@@ -176,27 +176,6 @@ void NatsServer::stop() {
     m_proc.reset();
 }
 
-bool NatsCluster::start(const std::string& store_root) {
-    // Ports are chosen before the nodes bind them, and route dials take ephemeral ports from
-    // the same range: a node may find its port taken. Then the whole cluster moves.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        std::array<std::string, NODES> routes;
-        for (std::string& r : routes) r = "nats://127.0.0.1:" + std::to_string(free_port());
-        bool up = true;
-        for (int i = 0; i < NODES; ++i) {
-            const std::string others = routes[(i + 1) % NODES] + "," + routes[(i + 2) % NODES];
-            const std::string name = "n" + std::to_string(i);
-            Strings args = jetstream_args(store_root + "/" + name);
-            args.insert(args.end(), {"--name", name, "--cluster_name", "vek", "--cluster",
-                                     routes[i], "--routes", others});
-            m_nodes[i] = std::make_unique<NatsServer>(0, args);
-            up = up && m_nodes[i]->start();
-        }
-        if (up) return true;
-    }
-    return false;
-}
-
 LogSandbox::LogSandbox() : m_cwd(fs::current_path().string()) {
     if (!isolated) return;  // the machine's log is never touched (isolate.cpp fails the tests)
     std::error_code ec;

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -95,21 +94,6 @@ private:
 inline Strings jetstream_args(const std::string& dir) {
     return {"-js", "-sd", dir};
 }
-
-// Three nats-servers joined by routes, each taking clients on a port of its own.
-class NatsCluster {
-public:
-    static constexpr int NODES = 3;
-    // Every node runs JetStream, named "n0".."n2", storing under store_root/n0...
-    bool start(const std::string& store_root);
-    NatsServer& node(int i) { return *m_nodes[i]; }
-    std::string all_urls() const {
-        return m_nodes[0]->url() + "," + m_nodes[1]->url() + "," + m_nodes[2]->url();
-    }
-
-private:
-    std::array<std::unique_ptr<NatsServer>, NODES> m_nodes;
-};
 
 inline constexpr const char* LOG_ROOT = "/Zdbglog";
 inline constexpr const char* LOG_DIR = "/Zdbglog/.vek_nats_log";
