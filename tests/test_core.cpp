@@ -41,8 +41,9 @@ TEST(Gate, LetsCallersInWhileOpenAndWaitsForThemOnceClosed) {
 }
 
 // Callers entering on threads that come and go while another thread shuts the gate over and
-// over to change what it guards: no caller inside ever sees the change half made, whether its
-// entry is marked in its thread's record or, with the record full of other gates, counted.
+// over to change what it guards, letting a caller in between two changes: no caller inside
+// ever sees the change half made, whether its entry is marked in its thread's record or, with
+// the record full of other gates, counted.
 TEST(Gate, NoCallerIsInsideWhileItIsShut) {
     const struct {
         const char* name;
@@ -53,12 +54,16 @@ TEST(Gate, NoCallerIsInsideWhileItIsShut) {
         detail::gate g;
         detail::gate fillers[detail::gate_thread::ENTRIES];
         int guarded = 0;  // negative while a change is under way
-        std::atomic<bool> done{false};
         std::atomic<int> seen_changing{0};
+        std::atomic<int> entered{0};   // a row whose callers never got in would prove nothing
+        std::atomic<int> finished{0};  // callers that ended, their records gone while it changes
         const auto caller = [&] {
-            for (int i = 0; i < 2000 && !done; ++i) {  // ends early: its record goes
+            // Until it was inside often enough; bounded should the gate never let it in.
+            for (int i = 0, inside = 0; inside < 50 && i < 1000000; ++i) {
                 for (int f = 0; f < row.fillers; ++f) fillers[f].enter();  // never closed
                 if (g.enter()) {
+                    ++inside;
+                    ++entered;
                     const int before = guarded;
                     std::this_thread::yield();  // the change must wait for this caller
                     if (before < 0 || guarded != before) ++seen_changing;
@@ -66,18 +71,25 @@ TEST(Gate, NoCallerIsInsideWhileItIsShut) {
                 }
                 for (int f = 0; f < row.fillers; ++f) fillers[f].leave();
             }
+            ++finished;
         };
+        constexpr int CALLERS = 20;
         std::vector<std::thread> callers;  // new ones register while the gate changes
-        for (int change = 1; change <= 1000; ++change) {
+        for (int change = 1; int(callers.size()) < CALLERS || finished < CALLERS; ++change) {
             for (int n = 0; change % 100 == 1 && n < 2; ++n) callers.emplace_back(caller);
-            detail::gate::shut s(g);
-            guarded = -change;
-            std::this_thread::yield();
-            guarded = change;
+            {
+                detail::gate::shut s(g);
+                guarded = -change;
+                std::this_thread::yield();
+                guarded = change;
+            }
+            // Open until a caller got in (or none runs): the next change meets it inside.
+            for (const int seen = entered; entered == seen && finished < int(callers.size());)
+                std::this_thread::yield();
         }
-        done = true;
         for (std::thread& t : callers) t.join();
         EXPECT_EQ(0, seen_changing.load());
+        EXPECT_GT(entered.load(), 0);
     }
 }
 
