@@ -32,12 +32,11 @@ svc_status store(CNATSStreamPublisher& p, const char* subject, const char* prefi
     return p.publish_complete(30000);
 }
 
-// Payloads a consumer gets until the stream stays quiet for `quiet_ms` (or a fetch fails), each
-// acknowledged.
+// Payloads a consumer gets, each acknowledged, until a fetch gives a status instead of a
+// length: the stream stayed quiet for `quiet_ms`, or the fetch failed.
 std::vector<std::string> drain(CNATSStreamConsumer& c, std::int64_t quiet_ms = 2000) {
     std::vector<std::string> got;
-    for (NATSSvcMsg m; c.fetch(m, quiet_ms) != STATUS_STREAM_TIMEOUT && !m.subject.empty();
-         m = NATSSvcMsg()) {
+    for (NATSSvcMsg m; c.fetch(m, quiet_ms) < STATUS_NO_TOKEN; m = NATSSvcMsg()) {
         got.push_back(m.data);
         c.ack(m);
     }
